@@ -1,0 +1,21 @@
+#pragma once
+
+#include "common/Handle.h"
+
+#include <string>
+
+// Windows refuses paths of MAX_PATH characters or more (folders already from 248) unless they
+// take the "\\?\" form, which in turn skips all normalisation. Long paths are therefore made
+// absolute and normalised first; short ones are returned unchanged.
+std::wstring ToExtendedLengthPath(const std::wstring& path);
+
+bool PathExists(const std::wstring& path);
+
+// Only INVALID_HANDLE_VALUE is a failure; a null handle counts as usable.
+bool CheckFileHandle(HANDLE handle, std::wstring& errorText);
+
+// Opens or creates the file for writing without sharing; its content is left as it was.
+bool OpenFileForWriting(CFileHandle& handle, const std::wstring& path, std::wstring& errorText);
+
+bool WriteBufferToFile(const CFileHandle& handle, const void* data, DWORD size, DWORD& written,
+                       std::wstring& errorText);

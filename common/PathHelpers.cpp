@@ -1,0 +1,17 @@
+#include "common/PathHelpers.h"
+
+#include "common/TextHelpers.h"
+
+void GetDirectoryPart(const std::wstring& path, std::wstring& out) {
+    std::wstring work = path;
+    ForEachChar(work.data(), static_cast<int>(work.size()), SlashToBackslash);
+    const std::size_t separator = work.rfind(L'\\');
+    if (separator != std::wstring::npos) {
+        out = work.substr(0, separator);
+    }
+}
+
+void GetFileExtension(const std::wstring& path, std::wstring& out) {
+    const std::size_t dot = path.rfind(L'.');
+    out = dot == std::wstring::npos ? std::wstring() : path.substr(dot + 1);
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+
+using CharCallback = void (*)(wchar_t* ch);
+
+// Calls the callback on each character before the terminating zero, at most count of them.
+void ForEachChar(wchar_t* buffer, int count, CharCallback callback);
+
+void SlashToBackslash(wchar_t* ch);
+
+// Only a-z change: the updater compares extensions and must not depend on the user's locale.
+void CharToUpper(wchar_t* ch);
+
+void ToUpperInPlace(std::wstring& text);
+
+// printf-style formatting into a fixed buffer; text that does not fit is cut at the buffer's
+// end. Returns the characters written, or a negative value when the text was cut.
+int FormatString(std::span<wchar_t> buffer, const wchar_t* format, ...);

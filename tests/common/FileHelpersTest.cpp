@@ -1,0 +1,116 @@
+#include "common/FileHelpers.h"
+#include "common/SystemErrors.h"
+
+#include "support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+TEST(OpenFileForWriting, OpensExistingFilesWithoutShorteningThem) {
+    TempFolder folder;
+    const std::wstring path = folder / L"existing.txt";
+    WriteTextFile(path, "0123456789");
+    std::wstring error;
+    {
+        CFileHandle file;
+        ASSERT_TRUE(OpenFileForWriting(file, path, error));
+        DWORD written = 99;
+        EXPECT_TRUE(WriteBufferToFile(file, "AB", 2, written, error));
+        EXPECT_EQ(written, 2u);
+        EXPECT_TRUE(WriteBufferToFile(file, "", 0, written, error));
+        EXPECT_EQ(written, 0u);
+    }
+    EXPECT_EQ(ReadTextFile(path), "AB23456789");
+    EXPECT_TRUE(error.empty());
+}
+
+TEST(OpenFileForWriting, AllowsNoOtherOpenWhileItHoldsTheFile) {
+    TempFolder folder;
+    const std::wstring path = folder / L"locked.bin";
+    std::wstring error;
+    CFileHandle first;
+    ASSERT_TRUE(OpenFileForWriting(first, path, error));
+
+    CFileHandle second;
+    EXPECT_FALSE(OpenFileForWriting(second, path, error));
+    EXPECT_FALSE(second.IsValid());
+    std::wstring expected;
+    GetSystemErrorText(ERROR_SHARING_VIOLATION, expected);
+    EXPECT_EQ(error, expected);
+
+    const CFileHandle reader(CreateFileW(path.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         0, nullptr));
+    EXPECT_FALSE(reader.IsValid()) << "reading was allowed";
+}
+
+TEST(OpenFileForWriting, FailsInAMissingFolderWithTheSystemsText) {
+    TempFolder folder;
+    std::wstring error = L"previous";
+    CFileHandle file;
+    EXPECT_FALSE(OpenFileForWriting(file, folder / L"missing\\file.txt", error));
+    EXPECT_EQ(file.Get(), INVALID_HANDLE_VALUE);
+    std::wstring expected;
+    GetSystemErrorText(ERROR_PATH_NOT_FOUND, expected);
+    EXPECT_EQ(error, expected);
+}
+
+TEST(CheckFileHandle, OnlyInvalidHandleValueFails) {
+    std::wstring error = L"untouched";
+    EXPECT_TRUE(CheckFileHandle(nullptr, error));
+    EXPECT_EQ(error, L"untouched");
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(CheckFileHandle(INVALID_HANDLE_VALUE, error));
+    EXPECT_NE(error, L"untouched");
+}
+
+TEST(Handle, KnowsWhichValueIsInvalid) {
+    CFileHandle file;
+    EXPECT_EQ(file.Get(), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(file.IsValid());
+    CObjectHandle object;
+    EXPECT_EQ(object.Get(), nullptr);
+    EXPECT_FALSE(object.IsValid());
+
+    CObjectHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(event.IsValid());
+    const HANDLE raw = event.Get();
+    CObjectHandle moved(std::move(event));
+    EXPECT_FALSE(event.IsValid());
+    EXPECT_EQ(moved.Get(), raw);
+    moved.Reset();
+    DWORD flags = 0;
+    EXPECT_FALSE(GetHandleInformation(raw, &flags)) << "the handle was not closed";
+}
+
+TEST(ToExtendedLengthPath, LeavesShortPathsAndPrefixesLongOnes) {
+    EXPECT_EQ(ToExtendedLengthPath(L"C:\\App\\a.dll"), L"C:\\App\\a.dll");
+    EXPECT_EQ(ToExtendedLengthPath(L""), L"");
+
+    std::wstring deep = L"C:\\App";
+    while (deep.size() < 300) {
+        deep += L"\\sub";
+    }
+    EXPECT_EQ(ToExtendedLengthPath(deep + L"\\a.dll"), L"\\\\?\\" + deep + L"\\a.dll");
+    std::wstring slashed = deep + L"/x/../a.dll";
+    EXPECT_EQ(ToExtendedLengthPath(slashed), L"\\\\?\\" + deep + L"\\a.dll");
+    EXPECT_EQ(ToExtendedLengthPath(L"\\\\?\\" + deep), L"\\\\?\\" + deep);
+    EXPECT_EQ(ToExtendedLengthPath(L"\\\\server\\share" + deep.substr(2)),
+              L"\\\\?\\UNC\\server\\share" + deep.substr(2));
+}
+
+TEST(ToExtendedLengthPath, ReachesFilesBeyondMaxPath) {
+    TempFolder folder;
+    std::wstring deep = folder.Path().wstring();
+    while (deep.size() < 400) {
+        deep += L"\\a-folder-name-of-some-length";
+        ASSERT_TRUE(CreateDirectoryW(ToExtendedLengthPath(deep).c_str(), nullptr));
+    }
+    const std::wstring path = deep + L"\\file.txt";
+    std::wstring error;
+    {
+        CFileHandle file;
+        ASSERT_TRUE(OpenFileForWriting(file, path, error)) << error.c_str();
+    }
+    EXPECT_TRUE(PathExists(path));
+    EXPECT_FALSE(PathExists(deep + L"\\other.txt"));
+}

@@ -1,0 +1,179 @@
+#include "common/Buffers.h"
+#include "common/Errors.h"
+#include "common/Guid.h"
+#include "common/PathHelpers.h"
+#include "common/SystemErrors.h"
+#include "common/TextHelpers.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <set>
+
+namespace {
+
+std::wstring DirectoryOf(const std::wstring& path, const std::wstring& initial = L"") {
+    std::wstring out = initial;
+    GetDirectoryPart(path, out);
+    return out;
+}
+
+std::wstring ExtensionOf(const std::wstring& path) {
+    std::wstring out = L"stale";
+    GetFileExtension(path, out);
+    return out;
+}
+
+std::wstring Upper(std::wstring text) {
+    ToUpperInPlace(text);
+    return text;
+}
+
+} // namespace
+
+TEST(GetDirectoryPart, SplitsAtTheLastSeparatorOfEitherKind) {
+    EXPECT_EQ(DirectoryOf(L"C:\\Tools\\app.exe"), L"C:\\Tools");
+    EXPECT_EQ(DirectoryOf(L"C:/Tools/app.exe"), L"C:\\Tools");
+    EXPECT_EQ(DirectoryOf(L"C:\\Tools\\"), L"C:\\Tools");
+    EXPECT_EQ(DirectoryOf(L"\\app.exe", L"kept"), L"");
+    EXPECT_EQ(DirectoryOf(L"app.exe"), L"");
+    EXPECT_EQ(DirectoryOf(L"app.exe", L"kept"), L"kept");
+}
+
+TEST(GetDirectoryPart, HasNoLengthLimit) {
+    std::wstring directory = L"C:";
+    while (directory.size() < 20000) {
+        directory += L"\\folder-with-a-long-name";
+    }
+    EXPECT_EQ(DirectoryOf(directory + L"/app.exe"), directory);
+}
+
+TEST(GetFileExtension, TakesTheTextAfterTheLastDotAnywhere) {
+    EXPECT_EQ(ExtensionOf(L"setup.EXE"), L"EXE");
+    EXPECT_EQ(ExtensionOf(L"archive.tar.gz"), L"gz");
+    EXPECT_EQ(ExtensionOf(L"setup"), L"");
+    EXPECT_EQ(ExtensionOf(L"setup."), L"");
+    EXPECT_EQ(ExtensionOf(L".msi"), L"msi");
+    EXPECT_EQ(ExtensionOf(L"dir.old\\setup"), L"old\\setup");
+}
+
+TEST(GetFileExtension, HasNoLengthLimit) {
+    const std::wstring longExtension(1500, L'x');
+    EXPECT_EQ(ExtensionOf(std::wstring(2000, L'n') + L"." + longExtension), longExtension);
+}
+
+TEST(ToUpperInPlace, ChangesOnlyAsciiLetters) {
+    EXPECT_EQ(Upper(L"msi"), L"MSI");
+    EXPECT_EQ(Upper(L"MSI"), L"MSI");
+    EXPECT_EQ(Upper(L""), L"");
+    EXPECT_EQ(Upper(L"\u00e9t\u00e9-1.exe"), L"\u00e9T\u00e9-1.EXE");
+    EXPECT_EQ(Upper(std::wstring(5000, L'z')), std::wstring(5000, L'Z'));
+}
+
+TEST(ForEachChar, StopsAtTheCountAndAtTheTerminator) {
+    wchar_t text[] = L"a/b/c";
+    ForEachChar(text, 3, SlashToBackslash);
+    EXPECT_STREQ(text, L"a\\b/c");
+    ForEachChar(text, 0, SlashToBackslash);
+    ForEachChar(text, -1, SlashToBackslash);
+    EXPECT_STREQ(text, L"a\\b/c");
+
+    wchar_t withZero[] = {L'/', L'\0', L'/', L'\0'};
+    ForEachChar(withZero, 4, SlashToBackslash);
+    EXPECT_EQ(withZero[0], L'\\');
+    EXPECT_EQ(withZero[2], L'/') << "a character after the terminator was visited";
+
+    SlashToBackslash(nullptr);
+    CharToUpper(nullptr);
+}
+
+TEST(FormatString, JoinsLabelAndPathAndCutsAtTheBuffer) {
+    wchar_t buffer[260] = {};
+    EXPECT_EQ(FormatString(buffer, L"%ls %ls", L"Can not move file:", L"C:\\App\\a.dll"), 31);
+    EXPECT_STREQ(buffer, L"Can not move file: C:\\App\\a.dll");
+
+    wchar_t small[16];
+    std::fill(std::begin(small), std::end(small), L'#');
+    wchar_t guard[4] = {L'g', L'g', L'g', L'\0'};
+    const std::wstring path(400, L'p');
+    EXPECT_LT(FormatString(small, L"%ls %ls", L"Can not move file:", path.c_str()), 0);
+    EXPECT_EQ(std::wstring(small), std::wstring(L"Can not move fi"));
+    EXPECT_STREQ(guard, L"ggg");
+}
+
+TEST(CreateGuidString, GivesDistinctUpperCaseRegistryFormGuids) {
+    std::set<std::wstring> seen;
+    for (int i = 0; i < 2; ++i) {
+        std::wstring guid;
+        CreateGuidString(guid);
+        ASSERT_EQ(guid.size(), 38u) << guid.c_str();
+        EXPECT_EQ(guid.front(), L'{');
+        EXPECT_EQ(guid.back(), L'}');
+        for (std::size_t position = 1; position < 37; ++position) {
+            const wchar_t ch = guid[position];
+            if (position == 9 || position == 14 || position == 19 || position == 24) {
+                EXPECT_EQ(ch, L'-') << position;
+            } else {
+                EXPECT_TRUE((ch >= L'0' && ch <= L'9') || (ch >= L'A' && ch <= L'F'))
+                    << "position " << position;
+            }
+        }
+        seen.insert(guid);
+    }
+    EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(SystemErrorText, GivesTheSystemsTextOrLeavesTheOutputAlone) {
+    std::wstring text = L"previous";
+    GetSystemErrorText(ERROR_FILE_NOT_FOUND, text);
+    EXPECT_NE(text, L"previous");
+    std::wstring lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::towlower);
+    EXPECT_NE(lower.find(L"file"), std::wstring::npos) << text.c_str();
+
+    text = L"previous";
+    GetSystemErrorText(0x2FFFFFFF, text);
+    EXPECT_EQ(text, L"previous");
+
+    bool failed = false;
+    FormatSystemMessage(text, 0x2FFFFFFF, failed);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(text, L"previous");
+
+    SetLastError(ERROR_ACCESS_DENIED);
+    GetLastErrorText(text);
+    std::wstring direct;
+    GetSystemErrorText(ERROR_ACCESS_DENIED, direct);
+    EXPECT_EQ(text, direct);
+}
+
+TEST(ZeroedBuffers, AreZeroedAndReplaceTheHoldersArray) {
+    std::unique_ptr<BYTE[]> bytes;
+    BYTE* empty = AllocZeroedBuffer(bytes, 0);
+    EXPECT_NE(empty, nullptr);
+    BYTE* filled = AllocZeroedBuffer(bytes, 4096);
+    EXPECT_EQ(bytes.get(), filled);
+    for (int i = 0; i < 4096; ++i) {
+        ASSERT_EQ(filled[i], 0) << i;
+    }
+
+    std::unique_ptr<wchar_t[]> wide;
+    const wchar_t* text = AllocZeroedWideBuffer(wide, 300);
+    EXPECT_EQ(std::wstring(text, 300), std::wstring(300, L'\0'));
+}
+
+TEST(ZeroedBuffers, ImpossibleSizesAreOutOfMemory) {
+    std::unique_ptr<wchar_t[]> wide;
+    AllocZeroedWideBuffer(wide, 8);
+    try {
+        AllocZeroedWideBuffer(wide, 0x7FFFFFFF);
+        FAIL() << "a 4 GiB buffer was allocated";
+    } catch (COrvException& e) {
+        EXPECT_EQ(e.GetText(), L"Out of memory");
+    }
+    EXPECT_EQ(wide, nullptr);
+
+    std::unique_ptr<BYTE[]> bytes;
+    EXPECT_THROW(AllocZeroedBuffer(bytes, -1), COrvException);
+}
