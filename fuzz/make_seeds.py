@@ -1,0 +1,64 @@
+#!/usr/bin/env python3
+"""Writes a few small archives that cover the reader's paths, as a starting corpus."""
+import io
+import sys
+import zipfile
+from pathlib import Path
+
+TEXT = b"Orvandel update payload\n" * 40
+
+
+def archive(path, build):
+    with zipfile.ZipFile(path, "w") as zf:
+        build(zf)
+
+
+class Unseekable(io.RawIOBase):
+    """Makes zipfile write data descriptors, as streaming writers do."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        return self.target.write(data)
+
+
+def main(folder):
+    out = Path(folder)
+    out.mkdir(parents=True, exist_ok=True)
+    archive(out / "stored.zip", lambda zf: zf.writestr(
+        zipfile.ZipInfo("setup.exe"), TEXT))
+    archive(out / "deflated.zip", lambda zf: (
+        zf.writestr("bin/", b""),
+        zf.writestr("bin/app.dll", TEXT, zipfile.ZIP_DEFLATED),
+        zf.writestr("setup.msi", bytes(range(256)) * 8, zipfile.ZIP_DEFLATED)))
+    archive(out / "names.zip", lambda zf: (
+        zf.writestr("dossier/r\u00e9sum\u00e9.txt", b"utf-8 name"),
+        zf.writestr("cafX.txt", b"cp437 name")))
+    # zipfile writes every non-ASCII name as UTF-8; a CP437 name needs its bytes patched in.
+    names = out / "names.zip"
+    names.write_bytes(names.read_bytes().replace(b"cafX.txt", b"caf\x82.txt"))
+
+    # Lowering the limit makes zipfile use the Zip64 fields and end records for small data.
+    limit = zipfile.ZIP64_LIMIT
+    zipfile.ZIP64_LIMIT = 64
+    try:
+        def zip64(zf):
+            zf.writestr("big/data.bin", TEXT, zipfile.ZIP_DEFLATED)
+            zf.writestr("big/raw.bin", TEXT)
+            zf.comment = b"a comment after the end record"
+        archive(out / "zip64.zip", zip64)
+    finally:
+        zipfile.ZIP64_LIMIT = limit
+
+    with open(out / "descriptor.zip", "wb") as raw:
+        with zipfile.ZipFile(Unseekable(raw), "w", zipfile.ZIP_DEFLATED) as zf:
+            zf.writestr("a/b/c.txt", TEXT)
+            zf.writestr("a/d.txt", b"")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])

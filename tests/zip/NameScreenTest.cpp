@@ -1,0 +1,48 @@
+#include "zip/core/NameScreen.h"
+#include "zip/core/CaseFolding.h"
+#include "zip/core/NameDecoding.h"
+
+#include <gtest/gtest.h>
+
+TEST(IsSafeNameComponent, AcceptsOrdinaryNamesInBothStringTypes) {
+    for (const std::u16string name : {u"setup.exe", u"a.b.c", u".hidden", u"CONSOLE", u"con_x",
+                                      u"COM10", u"LPT", u"nul-device.txt", u"r\u00e9sum\u00e9"}) {
+        EXPECT_TRUE(IsSafeNameComponent(name)) << std::string(name.begin(), name.end());
+        EXPECT_TRUE(IsSafeNameComponent(std::wstring(name.begin(), name.end())));
+    }
+}
+
+TEST(IsSafeNameComponent, RefusesNamesThatLeaveTheFolderOrNameADevice) {
+    const std::vector<std::u16string> refused = {
+        u"",          u".",          u"..",
+        u"a\\b",      u"a/b",        u"C:",
+        u"f:stream",  u"tab\tname",  std::u16string(u"nul\0x", 5),
+        u"trailing.", u"trailing ",  u"CON",
+        u"con.txt",   u"Aux.tar.gz", u"nul .txt",
+        u"prn",       u"COM1",       u"com9.log",
+        u"LPT5",      u"lpt1.x",     u"COM\u00b9",
+        u"CONOUT$"};
+    for (const std::u16string& name : refused) {
+        EXPECT_FALSE(IsSafeNameComponent(name)) << std::string(name.begin(), name.end());
+        EXPECT_FALSE(IsSafeNameComponent(std::wstring(name.begin(), name.end())));
+    }
+}
+
+TEST(FoldCase, MatchesNamesThatWindowsTakesForOne) {
+    EXPECT_EQ(FoldCase(u"Setup.EXE"), FoldCase(u"sETUP.exe"));
+    EXPECT_EQ(FoldCase(u"\u00c4rger\u00ff"), FoldCase(u"\u00e4RGER\u0178"));
+    EXPECT_EQ(FoldCase(u"\u0416\u0401\u03a3"), FoldCase(u"\u0436\u0451\u03c3"));
+    EXPECT_EQ(FoldCase(u"\u0141\u017d\u0100"), FoldCase(u"\u0142\u017e\u0101"));
+    EXPECT_NE(FoldCase(u"a\u00df"), FoldCase(u"ass"));
+    EXPECT_NE(FoldCase(u"\u00f7"), FoldCase(u"\u00d7"));
+}
+
+TEST(NameDecoding, DecodesCp437AndStrictUtf8) {
+    EXPECT_EQ(DecodeCp437("caf\x82 \x9c\xe1\xff"), u"caf\u00e9 \u00a3\u00df\u00a0");
+    EXPECT_EQ(DecodeUtf8("r\xc3\xa9sum\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"),
+              u"r\u00e9sum\u00e9 \u20ac \U0001F600");
+    for (const char* bad : {"\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
+                            "cut\xe2\x82", "\x80", "\xc3(", "\xff"}) {
+        EXPECT_FALSE(DecodeUtf8(bad)) << bad;
+    }
+}

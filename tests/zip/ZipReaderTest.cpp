@@ -1,0 +1,261 @@
+#include "zip/core/ZipArchive.h"
+#include "zip/core/ZipEntryReader.h"
+#include "zip/core/ZipFault.h"
+
+#include "TestZipWriter.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <initializer_list>
+
+namespace {
+
+std::shared_ptr<const CZipArchive> OpenZip(const std::string& bytes) {
+    return std::make_shared<const CZipArchive>(std::make_unique<CMemoryByteSource>(
+        std::vector<unsigned char>(bytes.begin(), bytes.end())));
+}
+
+std::shared_ptr<const CZipArchive> OpenZip(const TTestArchive& archive) {
+    return OpenZip(BuildZip(archive));
+}
+
+// The fault that opening the bytes raises; none is a test failure.
+ZipFault FaultOfOpening(const std::string& bytes) {
+    try {
+        OpenZip(bytes);
+    } catch (const CZipException& fault) {
+        return fault.GetFault();
+    }
+    ADD_FAILURE() << "archive accepted";
+    return ZipFault::ReadFailed;
+}
+
+std::size_t Find(const CZipArchive& archive, std::initializer_list<std::u16string> path) {
+    std::size_t item = CZipArchive::RootFolder;
+    for (const std::u16string& name : path) {
+        const auto child = archive.FindChild(item, name);
+        EXPECT_TRUE(child) << std::string(name.begin(), name.end());
+        item = child.value_or(CZipArchive::RootFolder);
+    }
+    return item;
+}
+
+std::vector<std::u16string> ChildNames(const CZipArchive& archive, std::size_t folder) {
+    std::vector<std::u16string> names;
+    for (const std::size_t child : archive.GetItem(folder).children) {
+        names.push_back(archive.GetItem(child).name);
+    }
+    return names;
+}
+
+std::string ReadAll(const std::shared_ptr<const CZipArchive>& archive, std::size_t item,
+                    std::size_t piece) {
+    CZipEntryReader reader(archive, item);
+    std::string content;
+    std::string buffer(piece, '\0');
+    while (!reader.IsFinished()) {
+        content.append(buffer.data(), reader.Read(buffer.data(), piece));
+    }
+    return content;
+}
+
+// The first entry of the archive read to its end; the fault it meets, if any.
+std::optional<ZipFault> FaultOfReading(const TTestEntry& entry) {
+    try {
+        const auto archive = OpenZip(TTestArchive{{entry}});
+        ReadAll(archive, archive->GetItem(CZipArchive::RootFolder).children.at(0), 1000);
+    } catch (const CZipException& fault) {
+        return fault.GetFault();
+    }
+    return std::nullopt;
+}
+
+const std::string Text = "Orvandel update payload, repeated to be worth deflating. ";
+
+} // namespace
+
+TEST(ZipArchive, BuildsTheFolderTreeInDirectoryOrder) {
+    const auto archive = OpenZip(TTestArchive{{{"setup.exe", "exe"},
+                                               {"bin/", ""},
+                                               {"docs/readme/a.txt", "a"},
+                                               {"bin/app.dll", "dll"},
+                                               {"docs/", ""},
+                                               {"BIN/x.dll", "x"}}});
+    EXPECT_EQ(ChildNames(*archive, CZipArchive::RootFolder),
+              (std::vector<std::u16string>{u"setup.exe", u"bin", u"docs"}));
+    const std::size_t bin = Find(*archive, {u"Bin"});
+    EXPECT_TRUE(archive->GetItem(bin).isFolder);
+    EXPECT_EQ(ChildNames(*archive, bin), (std::vector<std::u16string>{u"app.dll", u"x.dll"}));
+    const std::size_t text = Find(*archive, {u"docs", u"README", u"a.txt"});
+    EXPECT_FALSE(archive->GetItem(text).isFolder);
+    EXPECT_EQ(archive->GetItem(text).size, 1u);
+    EXPECT_EQ(archive->GetItem(Find(*archive, {u"SETUP.exe"})).size, 3u);
+    EXPECT_FALSE(archive->FindChild(CZipArchive::RootFolder, u"app.dll"));
+}
+
+TEST(ZipArchive, RefusesDuplicatePathsWithoutCase) {
+    const std::vector<std::vector<std::string>> duplicates = {{"a.txt", "A.TXT"},
+                                                              {"dir/", "DIR/"},
+                                                              {"x", "x/y"},
+                                                              {"x/y", "X"},
+                                                              {"d/f", "D/F"},
+                                                              {"x", "X/"},
+                                                              {"\xc3\x89.txt", "\xc3\xa9.TXT"}};
+    for (const auto& names : duplicates) {
+        TTestArchive archive;
+        for (const std::string& name : names) {
+            archive.entries.push_back({name, "", 0, 1u << 11});
+        }
+        EXPECT_EQ(FaultOfOpening(BuildZip(archive)), ZipFault::Damaged) << names[1];
+    }
+}
+
+TEST(ZipArchive, RefusesUnsafeNames) {
+    for (const std::string name :
+         {"../evil.exe", "a/../../b", "/abs.exe", "C:/x.exe", "C:x", "a\\..\\b", "a//b", "", "/",
+          "con", "dir/aux.txt", "LPT1/x", "name.", "dir /x", "tab\tname", "setup.exe:ads"}) {
+        EXPECT_EQ(FaultOfOpening(BuildZip({{{name, "x"}}})), ZipFault::Damaged) << name;
+    }
+}
+
+TEST(ZipArchive, DecodesCp437AndUtf8Names) {
+    // The Unicode path field: version 1, the CRC-32 of the stored name, then the UTF-8 name.
+    const std::string stored = "plain.txt";
+    const std::string utf8 = "\xc3\xa9t\xc3\xa9";
+    const uLong storedCrc = crc32(0, reinterpret_cast<const Bytef*>(stored.data()), 9);
+    std::string unicodePath = {'u', 'p', static_cast<char>(5 + utf8.size()), 0, 1};
+    for (int i = 0; i < 4; ++i) {
+        unicodePath.push_back(static_cast<char>((storedCrc >> (8 * i)) & 0xFF));
+    }
+    unicodePath += utf8;
+    std::string staleUnicodePath = unicodePath;
+    staleUnicodePath[5] ^= 1;
+
+    const auto archive =
+        OpenZip(TTestArchive{{{"caf\x82.txt", "cp437"},
+                              {"r\xc3\xa9sum\xc3\xa9.txt", "utf8", 0, 1u << 11},
+                              {stored, "field", 0, 0, false, {}, {}, {}, unicodePath},
+                              {"kept.txt", "", 0, 0, false, {}, {}, {}, staleUnicodePath}}});
+    EXPECT_EQ(ChildNames(*archive, CZipArchive::RootFolder),
+              (std::vector<std::u16string>{u"caf\u00e9.txt", u"r\u00e9sum\u00e9.txt",
+                                           u"\u00e9t\u00e9", u"kept.txt"}));
+    EXPECT_EQ(FaultOfOpening(BuildZip({{{"bad\xc3(.txt", "", 0, 1u << 11}}})), ZipFault::Damaged);
+}
+
+TEST(ZipArchive, ReadsZip64FieldsAndEndRecord) {
+    TTestArchive zip64;
+    zip64.entries = {{"first.bin", Text, 8, 0, true}, {"second.bin", Text + Text, 0, 0, true}};
+    zip64.zip64End = true;
+    const auto archive = OpenZip(zip64);
+    const std::size_t second = Find(*archive, {u"second.bin"});
+    EXPECT_EQ(archive->GetItem(second).size, 2 * Text.size());
+    EXPECT_GT(archive->GetItem(second).localHeaderOffset, 0u);
+    EXPECT_EQ(ReadAll(archive, second, 7), Text + Text);
+    EXPECT_EQ(ReadAll(archive, Find(*archive, {u"first.bin"}), 4096), Text);
+
+    // A saturated field without its Zip64 value cannot be read.
+    std::string missing = BuildZip(zip64);
+    const std::size_t field =
+        missing.find(std::string("\x01\x00\x18\x00", 4), missing.find("PK\x01\x02"));
+    missing[field] = '\x09';
+    EXPECT_EQ(FaultOfOpening(missing), ZipFault::Damaged);
+}
+
+TEST(ZipArchive, FindsTheEndRecordAndRefusesABrokenDirectory) {
+    TTestArchive commented{{{"a.txt", "a"}}};
+    commented.comment = "PK\x05\x06 looks like an end record but lies in the comment";
+    EXPECT_EQ(ChildNames(*OpenZip(commented), CZipArchive::RootFolder),
+              std::vector<std::u16string>{u"a.txt"});
+    EXPECT_TRUE(OpenZip(TTestArchive{})->GetItem(CZipArchive::RootFolder).children.empty());
+
+    const std::string good = BuildZip({{{"a.txt", "a"}, {"b.txt", "b"}}});
+    const std::size_t end = good.rfind("PK\x05\x06");
+    EXPECT_EQ(FaultOfOpening(good.substr(0, good.size() - 1)), ZipFault::Damaged);
+    EXPECT_EQ(FaultOfOpening("PK\x03\x04 not an archive at all"), ZipFault::Damaged);
+    std::string wrongCount = good;
+    wrongCount[end + 10] = 3;
+    wrongCount[end + 8] = 3;
+    EXPECT_EQ(FaultOfOpening(wrongCount), ZipFault::Damaged);
+    std::string pastTheEnd = good;
+    pastTheEnd[end + 18] = 1;
+    EXPECT_EQ(FaultOfOpening(pastTheEnd), ZipFault::Damaged);
+    std::string otherDisk = good;
+    otherDisk[end + 4] = 1;
+    EXPECT_EQ(FaultOfOpening(otherDisk), ZipFault::Damaged);
+    std::string runsIntoDirectory = good;
+    runsIntoDirectory[good.rfind("PK\x01\x02") + 21] = 1; // compressed size + 256
+    EXPECT_EQ(FaultOfOpening(runsIntoDirectory), ZipFault::Damaged);
+}
+
+TEST(ZipArchive, CountsEntriesPastTheSixteenBitField) {
+    TTestArchive many;
+    for (int i = 0; i < 65537; ++i) {
+        many.entries.push_back({std::to_string(i), ""});
+    }
+    const auto archive = OpenZip(many);
+    EXPECT_EQ(archive->GetItem(CZipArchive::RootFolder).children.size(), 65537u);
+    EXPECT_EQ(archive->GetItem(Find(*archive, {u"65536"})).name, u"65536");
+}
+
+TEST(ZipEntryReader, ReadsStoredAndDeflatedDataInAnyPieces) {
+    std::string large;
+    for (int i = 0; large.size() < 3 * 1024 * 1024; ++i) {
+        large += Text + std::to_string(i * 7919);
+    }
+    const auto archive = OpenZip(TTestArchive{{{"stored.txt", Text},
+                                               {"deflated.txt", large, 8},
+                                               {"descriptor.txt", Text, 8, 8},
+                                               {"empty.txt", "", 8},
+                                               {"stored-descriptor.txt", Text, 0, 8}}});
+    for (const std::size_t piece :
+         {std::size_t(1), std::size_t(3), std::size_t(65536), std::size_t(10 * 1024 * 1024)}) {
+        EXPECT_EQ(ReadAll(archive, Find(*archive, {u"stored.txt"}), piece), Text);
+        EXPECT_EQ(ReadAll(archive, Find(*archive, {u"descriptor.txt"}), piece), Text);
+        EXPECT_EQ(ReadAll(archive, Find(*archive, {u"stored-descriptor.txt"}), piece), Text);
+        EXPECT_EQ(ReadAll(archive, Find(*archive, {u"empty.txt"}), piece), "");
+    }
+    EXPECT_EQ(ReadAll(archive, Find(*archive, {u"deflated.txt"}), 10 * 1024 * 1024), large);
+    EXPECT_EQ(ReadAll(archive, Find(*archive, {u"deflated.txt"}), 4093), large);
+}
+
+TEST(ZipEntryReader, FailsTheReadThatMeetsDamagedData) {
+    const std::string deflated = Deflate(Text + Text);
+    const std::uint32_t prefixCrc = static_cast<std::uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(Text.data()), static_cast<uInt>(Text.size() - 1)));
+    EXPECT_FALSE(FaultOfReading({"ok", Text, 8}));
+    const std::vector<TTestEntry> damaged = {
+        {"crc", Text, 8, 0, false, 0x12345678},
+        {"crc-stored", Text, 0, 0, false, 0x12345678},
+        // Declared size and CRC-32 describe a prefix; only the surplus betrays the entry.
+        {"longer-than-declared", Text, 8, 0, false, prefixCrc, Text.size() - 1},
+        {"shorter-than-declared", Text, 8, 0, false, {}, Text.size() + 1},
+        {"cut-short", Text + Text, 8, 0, false, {}, {}, deflated.substr(0, deflated.size() / 2)},
+        {"garbage", Text, 8, 0, false, {}, {}, std::string(40, '\xff')},
+        {"stored-sizes-differ", Text, 0, 0, false, {}, Text.size() + 1}};
+    for (const TTestEntry& entry : damaged) {
+        EXPECT_EQ(FaultOfReading(entry), ZipFault::Damaged) << entry.name;
+    }
+}
+
+TEST(ZipEntryReader, RefusesEncryptedUnknownAndMisplacedEntriesAtOpen) {
+    EXPECT_EQ(FaultOfReading({"encrypted", Text, 8, 1}), ZipFault::Unsupported);
+    EXPECT_EQ(FaultOfReading({"bzip2", Text, 12}), ZipFault::Unsupported);
+
+    const std::string good = BuildZip({{{"a.txt", Text}}});
+    const auto faultAfterPatch = [&](std::size_t at, char value) {
+        std::string patched = good;
+        patched[at] = value;
+        const auto archive = OpenZip(patched);
+        try {
+            CZipEntryReader reader(archive, Find(*archive, {u"a.txt"}));
+        } catch (const CZipException& fault) {
+            return fault.GetFault();
+        }
+        ADD_FAILURE() << "entry opened after a change at " << at;
+        return ZipFault::ReadFailed;
+    };
+    EXPECT_EQ(faultAfterPatch(0, 'X'), ZipFault::Damaged);     // local signature
+    EXPECT_EQ(faultAfterPatch(26, 4), ZipFault::Damaged);      // local name length
+    EXPECT_EQ(faultAfterPatch(29, '\x01'), ZipFault::Damaged); // extra pushes data out
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "common/ComPointer.h"
+
+#include <objbase.h>
+#include <objidl.h>
+
+#include <string>
+
+// The archive seen as a structured-storage tree: the archive is the root storage, each folder
+// a sub-storage, each file a stream. Every failure is "Cannot unzip the downloaded archive.".
+
+// The archive object's IPersistFile goes into the caller's variable at once; the caller keeps
+// it until every other reference of the archive is released, and releases it last.
+CComPointer<IStorage> OpenArchive(const std::wstring& path, CComPointer<IPersistFile>& persistFile);
+
+CComPointer<IStorage> QueryStorage(IUnknown* object);
+CComPointer<IEnumSTATSTG> EnumerateElements(IStorage* storage);
+CComPointer<IStorage> OpenSubStorage(IStorage* storage, const wchar_t* name);
+CComPointer<IStream> OpenElementStream(IStorage* storage, const wchar_t* name);
+
+// Hands each element to the handler, freeing its name right after, for as long as Next answers
+// S_OK. Any other answer, a failure included, ends the level as if it were complete.
+template <class Handler> void ForEachElement(IEnumSTATSTG* enumerator, Handler&& handle) {
+    for (;;) {
+        STATSTG element = {};
+        if (enumerator->Next(1, &element, nullptr) != S_OK) {
+            return;
+        }
+        const CoTaskMemPointer<wchar_t> name(element.pwcsName);
+        handle(static_cast<const STATSTG&>(element));
+    }
+}

@@ -1,0 +1,139 @@
+#include "unzip/UnpackWalk.h"
+
+#include "common/Buffers.h"
+#include "common/Errors.h"
+#include "common/FileHelpers.h"
+#include "common/Handle.h"
+#include "common/PathHelpers.h"
+#include "common/TextHelpers.h"
+#include "unzip/ArchiveAccess.h"
+#include "unzip/Unzipper.h"
+#include "zip/core/NameScreen.h"
+
+#include <memory>
+
+namespace {
+
+void PostTally(CUnzipper& unzipper, const TProgressTally& tally) {
+    TUnpackingUpdateRequest request;
+    request.Assign(tally.filesDone, tally.fileCount, tally.bytesDone, tally.bytesTotal);
+    unzipper.PostProgress(request);
+}
+
+// The archive component already refuses unsafe names; a name that could still leave the
+// folder or alias a device must never reach the file system.
+std::wstring JoinElementName(const std::wstring& folder, const wchar_t* name) {
+    if (!IsSafeNameComponent(name)) {
+        ThrowUnzipError();
+    }
+    return JoinPath(folder, name);
+}
+
+DWORD ChunkSizeFor(const ULARGE_INTEGER& size) {
+    if (size.HighPart != 0 || size.LowPart > ChunkSizeLimit) {
+        return ChunkSizeLimit;
+    }
+    return size.LowPart;
+}
+
+} // namespace
+
+bool HasInstaller(IEnumSTATSTG* enumerator) {
+    bool found = false;
+    ForEachElement(enumerator, [&found](const STATSTG& element) {
+        if (element.type != STGTY_STREAM) {
+            return;
+        }
+        std::wstring extension;
+        GetFileExtension(element.pwcsName, extension);
+        ToUpperInPlace(extension);
+        if (extension == L"EXE" || extension == L"MSI") {
+            found = true;
+        }
+    });
+    return found;
+}
+
+void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal) {
+    const CComPointer<IEnumSTATSTG> elements = EnumerateElements(storage);
+    ForEachElement(elements.Get(), [&](const STATSTG& element) {
+        if (element.type == STGTY_STREAM) {
+            ++fileCount;
+            bytesTotal += element.cbSize.QuadPart;
+        } else if (element.type == STGTY_STORAGE) {
+            const CComPointer<IStorage> subStorage = OpenSubStorage(storage, element.pwcsName);
+            CountElements(subStorage.Get(), fileCount, bytesTotal);
+        }
+    });
+}
+
+void ExtractStorage(IStorage* storage, const std::wstring& folder, CFileSystemItem* parentItem,
+                    CUnzipper& unzipper, TProgressTally& tally) {
+    const CComPointer<IEnumSTATSTG> elements = EnumerateElements(storage);
+    ForEachElement(elements.Get(), [&](const STATSTG& element) {
+        if (element.type == STGTY_STREAM) {
+            ExtractStream(storage, folder, element, parentItem, unzipper, tally);
+        } else if (element.type == STGTY_STORAGE) {
+            const std::wstring subFolder = JoinElementName(folder, element.pwcsName);
+            CreateFolderIfMissing(subFolder);
+            CFileSystemItem* child = parentItem->AddChild(subFolder, false);
+            const CComPointer<IStorage> subStorage = OpenSubStorage(storage, element.pwcsName);
+            ExtractStorage(subStorage.Get(), subFolder, child, unzipper, tally);
+        }
+    });
+}
+
+void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG& element,
+                   CFileSystemItem* parentItem, CUnzipper& unzipper, TProgressTally& tally) {
+    const CComPointer<IStream> stream = OpenElementStream(storage, element.pwcsName);
+    const std::wstring filePath = JoinElementName(folder, element.pwcsName);
+    CFileHandle file;
+    std::wstring errorText;
+    if (!OpenFileForWriting(file, filePath, errorText)) {
+        ThrowUnzipError();
+    }
+    // Recorded before the first byte, so that a failure further on still leaves it removable.
+    parentItem->AddChild(filePath, true);
+    SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN);
+    SetEndOfFile(file.Get());
+
+    const DWORD chunkSize = ChunkSizeFor(element.cbSize);
+    if (chunkSize == 0) {
+        ++tally.filesDone;
+        PostTally(unzipper, tally);
+        return;
+    }
+    std::unique_ptr<BYTE[]> holder;
+    BYTE* buffer = AllocZeroedBuffer(holder, static_cast<int>(chunkSize));
+    for (;;) {
+        ULONG read = 0;
+        const HRESULT hr = stream->Read(buffer, chunkSize, &read);
+        CheckHResult(hr);
+        if (read > chunkSize) {
+            ThrowUnzipError();
+        }
+        DWORD written = 0;
+        if (!WriteBufferToFile(file, buffer, read, written, errorText)) {
+            ThrowUnzipError();
+        }
+        tally.bytesDone += read;
+        PostTally(unzipper, tally);
+        // A stream that keeps answering S_OK without data would otherwise never end the copy.
+        if (hr != S_OK || read == 0) {
+            break;
+        }
+    }
+    file.Reset();
+    ++tally.filesDone;
+    PostTally(unzipper, tally);
+}
+
+std::wstring JoinPath(const std::wstring& base, const std::wstring& name) {
+    return base + L'\\' + name;
+}
+
+void CreateFolderIfMissing(const std::wstring& path) {
+    if (!PathExists(path)) {
+        CreateDirectoryW(ToExtendedLengthPath(path).c_str(), nullptr);
+    }
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "install/FileSystemItem.h"
+
+#include <objidl.h>
+
+#include <cstdint>
+#include <string>
+
+class CUnzipper;
+
+// The largest piece of a stream held in memory at once.
+constexpr unsigned long ChunkSizeLimit = 10485760;
+
+// Progress of one extraction. The totals come from the counting pass; the done values are
+// shared by every level of the walk.
+struct TProgressTally {
+    int filesDone = 0;
+    int fileCount = 0;
+    std::uint64_t bytesDone = 0;
+    std::uint64_t bytesTotal = 0;
+};
+
+// An archive is an update only when its top level holds an EXE or MSI file.
+bool HasInstaller(IEnumSTATSTG* enumerator);
+
+void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal);
+
+// Copies the storage into the folder, depth-first in the archive's order, recording every
+// folder and file it writes under the parent item and posting progress to the unzipper. What
+// was written before a failure stays on disk and stays recorded.
+void ExtractStorage(IStorage* storage, const std::wstring& folder, CFileSystemItem* parentItem,
+                    CUnzipper& unzipper, TProgressTally& tally);
+void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG& element,
+                   CFileSystemItem* parentItem, CUnzipper& unzipper, TProgressTally& tally);
+
+std::wstring JoinPath(const std::wstring& base, const std::wstring& name);
+
+// Whether the creation worked shows when the first file inside is opened.
+void CreateFolderIfMissing(const std::wstring& path);

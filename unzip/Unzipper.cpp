@@ -1,0 +1,130 @@
+#include "unzip/Unzipper.h"
+
+#include "common/Errors.h"
+#include "common/Handle.h"
+#include "common/ScopeGuards.h"
+#include "unzip/ArchiveAccess.h"
+#include "unzip/UnpackWalk.h"
+
+#include <process.h>
+
+#include <exception>
+
+namespace {
+
+const wchar_t* const GeneralFailureText = L"Failed to unzip the upgrage files.";
+
+} // namespace
+
+void TUnpackingUpdateRequest::Assign(int filesDone, int fileCount, std::uint64_t bytesDone,
+                                     std::uint64_t bytesTotal) {
+    this->filesDone = filesDone;
+    this->fileCount = fileCount;
+    this->bytesDone = bytesDone;
+    this->bytesTotal = bytesTotal;
+}
+
+CUnzipper::CUnzipper()
+    : m_rootItem(L"", false), m_uncaughtAtConstruction(std::uncaught_exceptions()) {}
+
+CUnzipper::~CUnzipper() noexcept(false) {
+    // An unpacker destroyed while a failure unwinds must not replace that failure (which would
+    // end the process); the owner reports the failure already under way.
+    if (std::uncaught_exceptions() > m_uncaughtAtConstruction) {
+        try {
+            m_rootItem.Remove();
+        } catch (...) {
+        }
+        return;
+    }
+    m_rootItem.Remove();
+}
+
+void CUnzipper::SetArchivePath(const std::wstring& path) {
+    m_archivePath = path;
+}
+
+void CUnzipper::SetDestinationFolder(const std::wstring& path) {
+    m_destinationFolder = path;
+}
+
+void CUnzipper::Start() {
+    m_busy.store(true, std::memory_order_release);
+    const CObjectHandle thread(
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &UnpackThreadProc, this, 0, nullptr)));
+    if (!thread.IsValid()) {
+        // Nobody else would ever clear the flag, and the owner must see a failed unpack.
+        SetErrorText(GeneralFailureText);
+        m_busy.store(false, std::memory_order_release);
+    }
+}
+
+bool CUnzipper::IsBusy() const {
+    return m_busy.load(std::memory_order_acquire);
+}
+
+CFileSystemItem* CUnzipper::GetRootItem() {
+    return &m_rootItem;
+}
+
+const std::wstring& CUnzipper::GetErrorText() const {
+    return m_errorText;
+}
+
+void CUnzipper::SetErrorText(const std::wstring& text) {
+    m_errorText = text;
+}
+
+void CUnzipper::PostProgress(const TUnpackingUpdateRequest& request) {
+    CCriticalSectionGuard lock(&m_progressLock);
+    m_progress.push_back(request);
+}
+
+std::list<TUnpackingUpdateRequest> CUnzipper::GetProgressCopy() const {
+    CCriticalSectionGuard lock(&m_progressLock);
+    return m_progress;
+}
+
+bool CUnzipper::Unpack() {
+    constexpr std::uint64_t allBits = ~std::uint64_t{0};
+    TUnpackingUpdateRequest start;
+    start.Assign(-1, -1, allBits, allBits);
+    PostProgress(start);
+
+    // Declared in the order of acquisition, so that the references go innermost first and the
+    // archive object last.
+    CComPointer<IPersistFile> persistFile;
+    const CComPointer<IStorage> rootStorage = OpenArchive(m_archivePath, persistFile);
+    const CComPointer<IEnumSTATSTG> topLevel = EnumerateElements(rootStorage.Get());
+    if (!HasInstaller(topLevel.Get())) {
+        return false;
+    }
+
+    const std::wstring destination = m_destinationFolder;
+    const CComPointer<IStorage> countingStorage = QueryStorage(persistFile.Get());
+    TProgressTally tally;
+    CountElements(countingStorage.Get(), tally.fileCount, tally.bytesTotal);
+    TUnpackingUpdateRequest counted;
+    counted.Assign(0, tally.fileCount, 0, tally.bytesTotal);
+    PostProgress(counted);
+
+    CreateFolderIfMissing(destination);
+    m_rootItem.Set(destination, false);
+    ExtractStorage(rootStorage.Get(), destination, &m_rootItem, *this, tally);
+    return true;
+}
+
+unsigned __stdcall CUnzipper::UnpackThreadProc(void* unzipper) {
+    CUnzipper* self = static_cast<CUnzipper*>(unzipper);
+    // Armed first, so that clearing the flag is the worker's very last action.
+    COnOffGuard busy(&self->m_busy);
+    try {
+        CComGuard com;
+        self->Unpack();
+    } catch (const COrvException& failure) {
+        self->SetErrorText(failure.GetText());
+    } catch (...) {
+        self->SetErrorText(GeneralFailureText);
+    }
+    return 0;
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "common/CriticalSection.h"
+#include "install/FileSystemItem.h"
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <string>
+
+// One step of progress of an unpacking run.
+struct TUnpackingUpdateRequest {
+    TUnpackingUpdateRequest() = default;
+    virtual ~TUnpackingUpdateRequest() = default;
+
+    void Assign(int filesDone, int fileCount, std::uint64_t bytesDone, std::uint64_t bytesTotal);
+
+    int filesDone = 0;
+    int fileCount = 0;
+    std::uint64_t bytesDone = 0;
+    std::uint64_t bytesTotal = 0;
+};
+
+// Unpacks one update archive into one folder on a worker thread of its own, recording every
+// file and folder it writes so that whatever is left of them is removed with the unpacker.
+class CUnzipper {
+public:
+    CUnzipper();
+    CUnzipper(const CUnzipper&) = delete;
+    CUnzipper& operator=(const CUnzipper&) = delete;
+    // Removes what is left of the extraction. A file that cannot be removed is reported by
+    // throwing CFileSystemItemException, unless another exception is already unwinding.
+    virtual ~CUnzipper() noexcept(false);
+
+    void SetArchivePath(const std::wstring& path);
+    void SetDestinationFolder(const std::wstring& path);
+
+    // Called once. The unpacker stays busy until the worker has ended; if the worker cannot be
+    // started, it is not busy afterwards and holds an error text.
+    void Start();
+    bool IsBusy() const;
+
+    // Read only while the unpacker is not busy.
+    CFileSystemItem* GetRootItem();
+    // Empty unless the worker ended with a failure.
+    const std::wstring& GetErrorText() const;
+
+    void SetErrorText(const std::wstring& text);
+    void PostProgress(const TUnpackingUpdateRequest& request);
+    std::list<TUnpackingUpdateRequest> GetProgressCopy() const;
+
+    // The whole run: false when the archive carries no installer at its top level.
+    bool Unpack();
+
+    static unsigned __stdcall UnpackThreadProc(void* unzipper);
+
+private:
+    std::list<TUnpackingUpdateRequest> m_progress;
+    mutable CCriticalSection m_progressLock;
+    std::atomic<bool> m_busy{false};
+    std::wstring m_archivePath;
+    std::wstring m_destinationFolder;
+    std::wstring m_errorText;
+    CFileSystemItem m_rootItem;
+    int m_uncaughtAtConstruction;
+};

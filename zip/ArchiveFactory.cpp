@@ -1,0 +1,46 @@
+#include "zip/ArchiveFactory.h"
+
+#include "common/ComPointer.h"
+#include "zip/ArchiveObject.h"
+#include "zip/ComFaults.h"
+#include "zip/ComObjectBase.h"
+
+namespace {
+
+class CArchiveClassFactory : public CComObjectBase<IClassFactory> {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        return AnswerQueryInterface(iid, out,
+                                    {{&IID_IClassFactory, static_cast<IClassFactory*>(this)}});
+    }
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        if (out == nullptr) {
+            return E_POINTER;
+        }
+        *out = nullptr;
+        if (outer != nullptr) {
+            return CLASS_E_NOAGGREGATION;
+        }
+        return GuardComCall([&] {
+            const CComPointer<CArchiveObject> object(new CArchiveObject());
+            return object->QueryInterface(iid, out);
+        });
+    }
+
+    // Nothing here is unloaded, so there is nothing to keep loaded.
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+} // namespace
+
+HRESULT CreateArchiveClassFactory(IClassFactory** factory) {
+    if (factory == nullptr) {
+        return E_POINTER;
+    }
+    *factory = nullptr;
+    return GuardComCall([&] {
+        *factory = new CArchiveClassFactory();
+        return S_OK;
+    });
+}

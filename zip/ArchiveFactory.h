@@ -1,0 +1,8 @@
+#pragma once
+
+#include <objbase.h>
+
+// Creates the class factory of our zip archive component. Its CreateInstance makes an archive
+// object that answers IPersistFile (Load opens the archive) and IStorage (its root folder).
+// The factory comes back with one reference that the caller releases.
+HRESULT CreateArchiveClassFactory(IClassFactory** factory);

@@ -1,0 +1,98 @@
+#include "zip/core/CentralDirectory.h"
+
+#include "zip/core/LittleEndian.h"
+#include "zip/core/ZipFault.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+constexpr std::uint32_t EndSignature = 0x06054b50;
+constexpr std::uint32_t Zip64LocatorSignature = 0x07064b50;
+constexpr std::uint32_t Zip64EndSignature = 0x06064b50;
+constexpr std::size_t EndRecordSize = 22;
+constexpr std::size_t Zip64LocatorSize = 20;
+constexpr std::size_t Zip64EndRecordSize = 56;
+constexpr std::size_t LongestComment = 0xFFFF;
+
+void ReadExactly(const CByteSource& source, std::uint64_t offset, void* buffer, std::size_t size) {
+    if (!source.ReadAt(offset, buffer, size)) {
+        throw CZipException(ZipFault::ReadFailed, "the end records cannot be read");
+    }
+}
+
+// The last signature whose record and comment fit in the tail; searching from the end skips
+// signatures that happen to sit in the data before.
+std::size_t FindEndRecord(const std::vector<unsigned char>& tail) {
+    for (std::size_t at = tail.size() - EndRecordSize + 1; at-- > 0;) {
+        const unsigned char* record = tail.data() + at;
+        if (LoadUInt32(record) == EndSignature &&
+            LoadUInt16(record + 20) <= tail.size() - at - EndRecordSize) {
+            return at;
+        }
+    }
+    ThrowDamaged("no end of central directory record");
+}
+
+// Reads the Zip64 end record that the locator names; gives the offset where it starts, which
+// is where the central directory must end.
+std::uint64_t ReadZip64EndRecord(const CByteSource& source, const unsigned char* locator,
+                                 std::uint64_t locatorOffset, TCentralDirectory& directory) {
+    const std::uint64_t recordOffset = LoadUInt64(locator + 8);
+    if (LoadUInt32(locator + 4) != 0 || LoadUInt32(locator + 16) > 1) {
+        ThrowDamaged("archive spans several disks");
+    }
+    if (recordOffset > locatorOffset || locatorOffset - recordOffset < Zip64EndRecordSize) {
+        ThrowDamaged("Zip64 end record outside the file");
+    }
+    unsigned char record[Zip64EndRecordSize];
+    ReadExactly(source, recordOffset, record, sizeof record);
+    if (LoadUInt32(record) != Zip64EndSignature) {
+        ThrowDamaged("Zip64 end record missing");
+    }
+    if (LoadUInt32(record + 16) != 0 || LoadUInt32(record + 20) != 0 ||
+        LoadUInt64(record + 24) != LoadUInt64(record + 32)) {
+        ThrowDamaged("archive spans several disks");
+    }
+    directory.entryCount = LoadUInt64(record + 32);
+    directory.size = LoadUInt64(record + 40);
+    directory.offset = LoadUInt64(record + 48);
+    directory.countIsExact = true;
+    return recordOffset;
+}
+
+} // namespace
+
+TCentralDirectory LocateCentralDirectory(const CByteSource& source) {
+    const std::uint64_t fileSize = source.GetSize();
+    if (fileSize < EndRecordSize) {
+        ThrowDamaged("too short for an archive");
+    }
+    const std::size_t tailSize = static_cast<std::size_t>(
+        std::min<std::uint64_t>(fileSize, EndRecordSize + LongestComment + Zip64LocatorSize));
+    std::vector<unsigned char> tail(tailSize);
+    const std::uint64_t tailOffset = fileSize - tailSize;
+    ReadExactly(source, tailOffset, tail.data(), tailSize);
+
+    const std::size_t endAt = FindEndRecord(tail);
+    const unsigned char* end = tail.data() + endAt;
+    TCentralDirectory directory;
+    std::uint64_t directoryLimit = tailOffset + endAt;
+    if (endAt >= Zip64LocatorSize && LoadUInt32(end - Zip64LocatorSize) == Zip64LocatorSignature) {
+        directoryLimit = ReadZip64EndRecord(source, end - Zip64LocatorSize,
+                                            directoryLimit - Zip64LocatorSize, directory);
+    } else {
+        if (LoadUInt16(end + 4) != 0 || LoadUInt16(end + 6) != 0 ||
+            LoadUInt16(end + 8) != LoadUInt16(end + 10)) {
+            ThrowDamaged("archive spans several disks");
+        }
+        directory.entryCount = LoadUInt16(end + 10);
+        directory.size = LoadUInt32(end + 12);
+        directory.offset = LoadUInt32(end + 16);
+    }
+    if (directory.offset > directoryLimit || directoryLimit - directory.offset < directory.size) {
+        ThrowDamaged("central directory outside the file");
+    }
+    return directory;
+}

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Strict UTF-8: overlong forms, surrogates, code points past U+10FFFF and cut sequences give
+// no result, so one stored name can only ever mean one text.
+std::optional<std::u16string> DecodeUtf8(std::string_view bytes);
+
+// The IBM PC code page that zip tools use for names without the UTF-8 flag.
+std::u16string DecodeCp437(std::string_view bytes);

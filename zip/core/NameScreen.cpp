@@ -1,0 +1,76 @@
+#include "zip/core/NameScreen.h"
+
+#include <array>
+
+namespace {
+
+constexpr char32_t SuperscriptOne = 0xB9;
+constexpr char32_t SuperscriptTwo = 0xB2;
+constexpr char32_t SuperscriptThree = 0xB3;
+
+bool IsForbiddenCharacter(char32_t ch) {
+    return ch < 0x20 || ch == U'\\' || ch == U'/' || ch == U':';
+}
+
+char32_t AsciiUpper(char32_t ch) {
+    return (ch >= U'a' && ch <= U'z') ? ch - (U'a' - U'A') : ch;
+}
+
+template <class Char> bool MatchesUpper(std::basic_string_view<Char> text, std::string_view word) {
+    if (text.size() != word.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (AsciiUpper(static_cast<char32_t>(text[i])) != static_cast<char32_t>(word[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsPortDigit(char32_t ch) {
+    return (ch >= U'0' && ch <= U'9') || ch == SuperscriptOne || ch == SuperscriptTwo ||
+           ch == SuperscriptThree;
+}
+
+// Windows opens the device whatever extension follows and whatever blanks precede it, so
+// "nul .txt" is the null device as much as "NUL" is.
+template <class Char> bool IsDeviceName(std::basic_string_view<Char> name) {
+    std::basic_string_view<Char> base = name.substr(0, name.find(Char('.')));
+    while (!base.empty() && base.back() == Char(' ')) {
+        base.remove_suffix(1);
+    }
+    static constexpr std::array<std::string_view, 6> devices = {"CON", "PRN",    "AUX",
+                                                                "NUL", "CONIN$", "CONOUT$"};
+    for (const std::string_view device : devices) {
+        if (MatchesUpper(base, device)) {
+            return true;
+        }
+    }
+    if (base.size() != 4 || !IsPortDigit(static_cast<char32_t>(base[3]))) {
+        return false;
+    }
+    return MatchesUpper(base.substr(0, 3), "COM") || MatchesUpper(base.substr(0, 3), "LPT");
+}
+
+template <class Char> bool IsSafe(std::basic_string_view<Char> name) {
+    if (name.empty() || name.back() == Char('.') || name.back() == Char(' ')) {
+        return false;
+    }
+    for (const Char ch : name) {
+        if (IsForbiddenCharacter(static_cast<char32_t>(ch))) {
+            return false;
+        }
+    }
+    return !IsDeviceName(name);
+}
+
+} // namespace
+
+bool IsSafeNameComponent(std::u16string_view name) {
+    return IsSafe(name);
+}
+
+bool IsSafeNameComponent(std::wstring_view name) {
+    return IsSafe(name);
+}

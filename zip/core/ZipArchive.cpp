@@ -1,0 +1,244 @@
+#include "zip/core/ZipArchive.h"
+
+#include "zip/core/CaseFolding.h"
+#include "zip/core/CentralDirectory.h"
+#include "zip/core/LittleEndian.h"
+#include "zip/core/NameDecoding.h"
+#include "zip/core/NameScreen.h"
+#include "zip/core/ZipFault.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <functional>
+#include <limits>
+
+namespace {
+
+constexpr std::uint32_t CentralEntrySignature = 0x02014b50;
+constexpr std::size_t CentralEntrySize = 46;
+constexpr std::uint64_t LocalHeaderSize = 30;
+constexpr std::uint16_t Zip64ExtraId = 0x0001;
+constexpr std::uint16_t UnicodePathExtraId = 0x7075;
+constexpr std::uint16_t Utf8NameFlag = 1u << 11;
+constexpr std::uint32_t Saturated32 = 0xFFFFFFFF;
+constexpr std::uint16_t Saturated16 = 0xFFFF;
+
+const unsigned char* Bytes(std::string_view text) {
+    return reinterpret_cast<const unsigned char*>(text.data());
+}
+
+// The body of the first extra field with this id. A malformed tail ends the search quietly:
+// some writers pad the extra block with bytes that are no field at all.
+std::optional<std::string_view> FindExtraField(std::string_view extra, std::uint16_t id) {
+    while (extra.size() >= 4) {
+        const std::uint16_t fieldId = LoadUInt16(Bytes(extra));
+        const std::uint16_t length = LoadUInt16(Bytes(extra) + 2);
+        if (extra.size() - 4 < length) {
+            return std::nullopt;
+        }
+        if (fieldId == id) {
+            return extra.substr(4, length);
+        }
+        extra.remove_prefix(4 + static_cast<std::size_t>(length));
+    }
+    return std::nullopt;
+}
+
+// The Zip64 field holds, in this order, only those values that the entry saturated.
+class CZip64Values {
+public:
+    explicit CZip64Values(std::optional<std::string_view> field) : m_field(field) {}
+
+    void Replace(std::uint64_t& value, std::size_t width) {
+        if (!m_field || m_field->size() < width) {
+            ThrowDamaged("Zip64 extra field missing or short");
+        }
+        value = width == 8 ? LoadUInt64(Bytes(*m_field)) : LoadUInt32(Bytes(*m_field));
+        m_field->remove_prefix(width);
+    }
+
+private:
+    std::optional<std::string_view> m_field;
+};
+
+// Names carry UTF-8 when the entry says so; otherwise a Unicode path field that still matches
+// the stored name (its CRC-32) overrides the code page reading.
+std::u16string DecodeName(std::string_view stored, std::uint16_t flags, std::string_view extra) {
+    std::optional<std::string_view> utf8;
+    if ((flags & Utf8NameFlag) != 0) {
+        utf8 = stored;
+    } else if (const auto field = FindExtraField(extra, UnicodePathExtraId);
+               field && field->size() >= 5 && (*field)[0] == 1 &&
+               LoadUInt32(Bytes(*field) + 1) ==
+                   crc32(0, Bytes(stored), static_cast<uInt>(stored.size()))) {
+        utf8 = field->substr(5);
+    }
+    if (!utf8) {
+        return DecodeCp437(stored);
+    }
+    std::optional<std::u16string> decoded = DecodeUtf8(*utf8);
+    if (!decoded) {
+        ThrowDamaged("name is not valid UTF-8");
+    }
+    return std::move(*decoded);
+}
+
+// Reads the central directory entry at position and moves position past it; path receives
+// the entry's decoded full name.
+TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16string& path) {
+    if (directory.size() - position < CentralEntrySize) {
+        ThrowDamaged("central directory cut short");
+    }
+    const unsigned char* fixed = Bytes(directory) + position;
+    if (LoadUInt32(fixed) != CentralEntrySignature) {
+        ThrowDamaged("central directory entry expected");
+    }
+    const std::size_t nameLength = LoadUInt16(fixed + 28);
+    const std::size_t extraLength = LoadUInt16(fixed + 30);
+    const std::size_t commentLength = LoadUInt16(fixed + 32);
+    const std::size_t variableStart = position + CentralEntrySize;
+    if (directory.size() - variableStart < nameLength + extraLength + commentLength) {
+        ThrowDamaged("central directory cut short");
+    }
+    const std::string_view storedName = directory.substr(variableStart, nameLength);
+    const std::string_view extra = directory.substr(variableStart + nameLength, extraLength);
+    position = variableStart + nameLength + extraLength + commentLength;
+
+    TZipItem item;
+    item.flags = LoadUInt16(fixed + 8);
+    item.method = LoadUInt16(fixed + 10);
+    item.crc = LoadUInt32(fixed + 16);
+    item.compressedSize = LoadUInt32(fixed + 20);
+    item.size = LoadUInt32(fixed + 24);
+    item.localHeaderOffset = LoadUInt32(fixed + 42);
+    item.storedNameLength = static_cast<std::uint16_t>(nameLength);
+    std::uint64_t disk = LoadUInt16(fixed + 34);
+
+    CZip64Values zip64(FindExtraField(extra, Zip64ExtraId));
+    if (item.size == Saturated32) {
+        zip64.Replace(item.size, 8);
+    }
+    if (item.compressedSize == Saturated32) {
+        zip64.Replace(item.compressedSize, 8);
+    }
+    if (item.localHeaderOffset == Saturated32) {
+        zip64.Replace(item.localHeaderOffset, 8);
+    }
+    if (disk == Saturated16) {
+        zip64.Replace(disk, 4);
+    }
+    if (disk != 0) {
+        ThrowDamaged("entry on another disk");
+    }
+    path = DecodeName(storedName, item.flags, extra);
+    return item;
+}
+
+// The local header, its name and the compressed data must all lie before the central
+// directory; the local extra field can only move the data further on.
+void CheckPlacement(const TZipItem& item, std::uint64_t dataEnd) {
+    const std::uint64_t header = LocalHeaderSize + item.storedNameLength;
+    if (item.localHeaderOffset > dataEnd || dataEnd - item.localHeaderOffset < header ||
+        dataEnd - item.localHeaderOffset - header < item.compressedSize) {
+        ThrowDamaged("entry data outside the file");
+    }
+}
+
+} // namespace
+
+std::size_t CZipArchive::TChildKeyHash::operator()(const TChildKey& key) const noexcept {
+    const std::size_t nameHash = std::hash<std::u16string>{}(key.foldedName);
+    return nameHash ^
+           (std::hash<std::size_t>{}(key.folder) + 0x9e3779b9 + (nameHash << 6) + (nameHash >> 2));
+}
+
+CZipArchive::CZipArchive(std::unique_ptr<CByteSource> source) : m_source(std::move(source)) {
+    const TCentralDirectory directory = LocateCentralDirectory(*m_source);
+    m_dataEnd = directory.offset;
+    if (directory.size > std::numeric_limits<std::size_t>::max()) {
+        ThrowDamaged("central directory too large");
+    }
+    std::string bytes(static_cast<std::size_t>(directory.size), '\0');
+    if (!m_source->ReadAt(directory.offset, bytes.data(), bytes.size())) {
+        throw CZipException(ZipFault::ReadFailed, "the central directory cannot be read");
+    }
+
+    const std::uint64_t expected =
+        std::min<std::uint64_t>(directory.entryCount, bytes.size() / CentralEntrySize);
+    m_items.reserve(static_cast<std::size_t>(expected) + 1);
+    m_children.reserve(static_cast<std::size_t>(expected));
+    m_items.emplace_back().isFolder = true;
+
+    std::uint64_t count = 0;
+    std::size_t position = 0;
+    std::u16string path;
+    while (position < bytes.size()) {
+        TZipItem item = ReadEntry(bytes, position, path);
+        CheckPlacement(item, m_dataEnd);
+        AddEntry(std::move(item), path);
+        ++count;
+    }
+    const bool countMatches = directory.countIsExact ? count == directory.entryCount
+                                                     : (count & 0xFFFF) == directory.entryCount;
+    if (!countMatches) {
+        ThrowDamaged("entry count differs from the end record");
+    }
+}
+
+std::optional<std::size_t> CZipArchive::FindChild(std::size_t folder,
+                                                  std::u16string_view name) const {
+    const auto found = m_children.find(TChildKey{folder, FoldCase(name)});
+    if (found == m_children.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+// Walks the path down from the root, creating the folders that the path implies; an explicit
+// folder entry may only confirm a folder that was implied before it.
+void CZipArchive::AddEntry(TZipItem entry, std::u16string_view path) {
+    entry.isFolder = !path.empty() && path.back() == u'/';
+    entry.hasEntry = true;
+    if (entry.isFolder) {
+        path.remove_suffix(1);
+    }
+    std::size_t folder = RootFolder;
+    for (;;) {
+        const std::size_t slash = path.find(u'/');
+        const std::u16string_view component = path.substr(0, slash);
+        if (!IsSafeNameComponent(component)) {
+            ThrowDamaged("unsafe name");
+        }
+        bool added = false;
+        if (slash == std::u16string_view::npos) {
+            const bool isFolder = entry.isFolder;
+            TZipItem& item = m_items[AddChild(folder, component, std::move(entry), added)];
+            if (!added && !(isFolder && item.isFolder && !item.hasEntry)) {
+                ThrowDamaged("duplicate name");
+            }
+            item.hasEntry = true;
+            return;
+        }
+        TZipItem implied;
+        implied.isFolder = true;
+        folder = AddChild(folder, component, std::move(implied), added);
+        if (!m_items[folder].isFolder) {
+            ThrowDamaged("a file and a folder share a name");
+        }
+        path.remove_prefix(slash + 1);
+    }
+}
+
+std::size_t CZipArchive::AddChild(std::size_t folder, std::u16string_view name, TZipItem&& item,
+                                  bool& added) {
+    const auto [slot, inserted] =
+        m_children.try_emplace(TChildKey{folder, FoldCase(name)}, m_items.size());
+    added = inserted;
+    if (inserted) {
+        item.name = name;
+        m_items.push_back(std::move(item));
+        m_items[folder].children.push_back(slot->second);
+    }
+    return slot->second;
+}

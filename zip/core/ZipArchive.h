@@ -1,0 +1,68 @@
+#pragma once
+
+#include "zip/core/ByteSource.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// One file or folder of the archive. Folders that only appear inside other paths have no
+// entry of their own and carry nothing but their name and children.
+struct TZipItem {
+    std::u16string name; // one path component, already screened
+    bool isFolder = false;
+    bool hasEntry = false; // described by a central directory entry of its own
+    std::uint16_t flags = 0;
+    std::uint16_t method = 0;
+    std::uint32_t crc = 0;
+    std::uint64_t compressedSize = 0;
+    std::uint64_t size = 0;
+    std::uint64_t localHeaderOffset = 0;
+    std::uint16_t storedNameLength = 0; // as the local header must repeat it
+    std::vector<std::size_t> children;  // item indices, in central directory order
+};
+
+// The archive's folder tree, read from the central directory once. Everything that makes the
+// archive unusable as a whole (a broken directory, unsafe or duplicate names, entries that
+// claim data outside the file) is refused here with a CZipException.
+class CZipArchive {
+public:
+    static constexpr std::size_t RootFolder = 0;
+
+    explicit CZipArchive(std::unique_ptr<CByteSource> source);
+    CZipArchive(const CZipArchive&) = delete;
+    CZipArchive& operator=(const CZipArchive&) = delete;
+    virtual ~CZipArchive() = default;
+
+    const TZipItem& GetItem(std::size_t index) const { return m_items[index]; }
+    // The child of the folder with this name, compared without case as Windows does.
+    std::optional<std::size_t> FindChild(std::size_t folder, std::u16string_view name) const;
+
+    const CByteSource& GetSource() const { return *m_source; }
+    // Entry data ends here at the latest: the central directory follows all of it.
+    std::uint64_t GetDataEnd() const { return m_dataEnd; }
+
+private:
+    struct TChildKey {
+        std::size_t folder;
+        std::u16string foldedName;
+        bool operator==(const TChildKey&) const = default;
+    };
+    struct TChildKeyHash {
+        std::size_t operator()(const TChildKey& key) const noexcept;
+    };
+
+    void AddEntry(TZipItem entry, std::u16string_view path);
+    std::size_t AddChild(std::size_t folder, std::u16string_view name, TZipItem&& item,
+                         bool& added);
+
+    std::unique_ptr<CByteSource> m_source;
+    std::uint64_t m_dataEnd = 0;
+    std::vector<TZipItem> m_items;
+    std::unordered_map<TChildKey, std::size_t, TChildKeyHash> m_children;
+};
