@@ -1,0 +1,411 @@
+"""End-to-end tests of Updater.exe under Wine.
+
+Each test lays out an application directory with the sample application at version 1, builds
+an update archive, runs the real updater and compares content hashes of the whole directory
+before and after: every file either keeps its old bytes or holds the update's, the extraction
+folder is gone, and the application is started again exactly when it should be.
+"""
+
+import time
+import unittest
+
+from harness import (FAILURE_BOX, PROMPT_BOX, PROMPT_CAPTION, OUTPUT, Case, Display, digest,
+                     make_archive, corrupt_entry, running_programs, snapshot, wait_until,
+                     windows_path)
+
+INSTALLER = b"MZ stand-in for the installer of version 2"
+
+
+class UpdaterTestCase(unittest.TestCase):
+    display = None
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.display = Display()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.display.close()
+
+    def new_case(self, name=None, **options):
+        case = Case(self.display, name or self._testMethodName, **options)
+        self.addCleanup(case.cleanup)
+        return case
+
+    def quoted(self, case):
+        return f'"{windows_path(case.app_exe)}"'
+
+    def assertStarts(self, case, versions):
+        """The application started once per version given, always by its quoted path."""
+        self.assertEqual(case.starts(), [(version, self.quoted(case)) for version in versions])
+
+    def assertNoExtractionFolderLeft(self, case):
+        self.assertEqual(case.new_extraction_folders(), set())
+
+    def assertCompleted(self, case, run, entries, archive_deleted, versions=("1", "2")):
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [])
+        self.assertEqual(snapshot(case.app), case.expected_after_install(entries))
+        self.assertNoExtractionFolderLeft(case)
+        self.assertEqual(case.archive.exists(), not archive_deleted)
+        self.assertStarts(case, versions)
+
+    def assertRolledBack(self, case, run, entries, archive_deleted):
+        """Every file that was there holds its old bytes; files new with the update may
+        stay, backups may not."""
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [FAILURE_BOX])
+        after = snapshot(case.app)
+        expected = case.expected_untouched()
+        self.assertEqual({name: after.get(name) for name in expected}, expected)
+        appeared = after.keys() - expected.keys()
+        self.assertLessEqual(appeared, case.expected_after_install(entries).keys())
+        self.assertFalse([name for name in appeared if name.endswith(".bak")])
+        self.assertNoExtractionFolderLeft(case)
+        self.assertEqual(case.archive.exists(), not archive_deleted)
+        self.assertStarts(case, ["1", "1"])
+
+
+def version_2(case, *more):
+    return [("setup.exe", INSTALLER), ("version.txt", b"2\n"),
+            ("sample_app.exe", case.version_2_exe()), *more]
+
+
+class CompletedUpdateTests(UpdaterTestCase):
+
+    def test_update_replaces_adds_and_cleans_up(self):
+        case = self.new_case()
+        case.write_app_file("Updater.exe", b"MZ the updater of an earlier version")
+        case.write_app_file("readme.txt", b"stays as it is")
+        case.write_app_file("data/config.xml", b"<config version='1'/>")
+        case.write_app_file("data/keep.txt", b"not in the update")
+        case.write_app_file("version.txt.bak", b"stale backup of a replaced file")
+        case.write_app_file("new.dll.bak", b"stale backup of a file new to this directory")
+        entries = version_2(case, ("data/", b""), ("data/config.xml", b"<config version='2'/>"),
+                            ("new.dll", b"MZ new library"),
+                            ("plugins/en/strings.txt", b"nested in folders the archive implies"))
+        make_archive(case.archive, entries)
+        case.take_snapshot()
+        case.request_update(flag="1")
+
+        run = case.run_app()
+
+        self.assertCompleted(case, run, entries, archive_deleted=True)
+        self.assertNotIn("Updater.exe", snapshot(case.app))
+        self.assertFalse([name for name in snapshot(case.app) if name.endswith(".bak")])
+
+    def test_archive_is_deleted_only_for_a_flag_of_exactly_one(self):
+        installers = {"01": "SETUP.EXE", "1 ": "update.msi", "true": "Setup.Msi", "": "install.exe"}
+        for flag, installer in installers.items():
+            with self.subTest(flag=flag, installer=installer):
+                case = self.new_case(f"flag-{flag.strip() or 'empty'}")
+                entries = [(installer, INSTALLER), ("version.txt", b"2\n")]
+                make_archive(case.archive, entries)
+                case.take_snapshot()
+                case.request_update(flag=flag, field4="ignored")
+
+                run = case.run_app()
+
+                self.assertCompleted(case, run, entries, archive_deleted=False)
+
+
+class WaitingTests(UpdaterTestCase):
+
+    def test_updater_waits_while_the_application_holds_its_mutex(self):
+        case = self.new_case()
+        case.write_app_file("sample_app.ini", f"mutex={case.mutex}\nhold_ms=120000\n".encode())
+        case.write_app_file("Updater.exe", b"MZ the updater of an earlier version")
+        entries = version_2(case)
+        make_archive(case.archive, entries)
+        case.take_snapshot()
+        case.request_update(flag="1")
+
+        launcher = case.start_app()
+        updater = windows_path(case.updater)
+        wait_until(lambda: running_programs(updater), 60, "the updater to start")
+        time.sleep(3)
+        self.assertTrue(running_programs(updater), "the updater ended while the mutex was held")
+        self.assertEqual(snapshot(case.app), case.before)
+        self.assertNoExtractionFolderLeft(case)
+        self.assertStarts(case, ["1"])
+
+        (case.app / "quit.flag").touch()
+        run = case.watch(launcher)
+
+        self.assertCompleted(case, run, entries, archive_deleted=True)
+
+
+class CommandLineTests(UpdaterTestCase):
+
+    def test_malformed_command_lines_change_nothing(self):
+        case = self.new_case()
+        case.write_app_file("Updater.exe", b"MZ the updater of an earlier version")
+        make_archive(case.archive, version_2(case))
+        app, archive, mutex = windows_path(case.app_exe), windows_path(case.archive), case.mutex
+        malformed = {
+            "no fields": f'"{windows_path(case.updater)}"',
+            "blank only": case.updater_command(""),
+            "first field unquoted": case.updater_command(f'{app} "{mutex}" "{archive}" "" "1"'),
+            "two blanks": case.updater_command(f'"{app}"  "{mutex}" "{archive}" "" "1"'),
+            "no separator": case.updater_command(f'"{app}""{mutex}" "{archive}" "" "1"'),
+            "empty application": case.updater_command(f'"" "{mutex}" "{archive}" "" "1"'),
+            "empty mutex": case.updater_command(f'"{app}" "" "{archive}" "" "1"'),
+            "empty archive": case.updater_command(f'"{app}" "{mutex}" "" "" "1"'),
+            "four fields": case.updater_command(f'"{app}" "{mutex}" "{archive}" ""'),
+            "four fields and a blank": case.updater_command(f'"{app}" "{mutex}" "{archive}" "" '),
+            "open third field": case.updater_command(f'"{app}" "{mutex}" "{archive}'),
+        }
+        case.take_snapshot()
+        for name, command_line in malformed.items():
+            with self.subTest(name, command_line=command_line):
+                started = time.monotonic()
+                run = case.run(command_line)
+
+                self.assertEqual(run.exit_code, 0)
+                self.assertEqual(run.boxes, [])
+                self.assertEqual(snapshot(case.app), case.before)
+                self.assertTrue(case.archive.exists())
+                self.assertStarts(case, [])
+                self.assertNoExtractionFolderLeft(case)
+                self.assertLess(time.monotonic() - started, 30)
+
+    def test_lenient_forms_are_accepted(self):
+        forms = {
+            "fifth field without closing quote": ('"{app}" "{mutex}" "{archive}" "" "1', True),
+            "other separators, text after the fifth field":
+                ('"{app}"\t"{mutex}"x"{archive}"\t"four"\t"1" and more', True),
+            "empty fourth and fifth fields": ('"{app}" "{mutex}" "{archive}" "" ""', False),
+        }
+        for name, (form, deleted) in forms.items():
+            with self.subTest(name):
+                case = self.new_case("lenient")
+                entries = version_2(case)
+                make_archive(case.archive, entries)
+                case.take_snapshot()
+                arguments = form.format(app=windows_path(case.app_exe), mutex=case.mutex,
+                                        archive=windows_path(case.archive))
+
+                run = case.run(case.updater_command(arguments))
+
+                self.assertCompleted(case, run, entries, archive_deleted=deleted, versions=["2"])
+
+
+class NotAnUpdateTests(UpdaterTestCase):
+
+    def test_archive_without_a_top_level_installer_installs_nothing(self):
+        case = self.new_case()
+        case.write_app_file("Updater.exe", b"MZ the updater of an earlier version")
+        make_archive(case.archive, [
+            ("readme.txt", b"an archive, but not an update"), ("version.txt", b"2\n"),
+            ("setup.exe.txt", b"not an installer"), ("tools/setup.exe", INSTALLER),
+            ("tools/sample_app.exe", case.version_2_exe())])
+        case.take_snapshot()
+        case.request_update(flag="1")
+
+        run = case.run_app()
+
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [])
+        self.assertEqual(snapshot(case.app), case.expected_untouched())
+        self.assertNoExtractionFolderLeft(case)
+        self.assertFalse(case.archive.exists())
+        self.assertStarts(case, ["1", "1"])
+
+
+class FailedUpdateTests(UpdaterTestCase):
+
+    def test_damaged_archive_installs_nothing(self):
+        def bad_crc(case):
+            corrupt_entry(case.archive, "data/b.txt")
+
+        def truncated(case):
+            data = case.archive.read_bytes()
+            case.archive.write_bytes(data[:len(data) * 3 // 5])
+
+        for damage in (bad_crc, truncated):
+            with self.subTest(damage.__name__):
+                case = self.new_case(damage.__name__)
+                case.write_app_file("a.txt", b"old a")
+                case.write_app_file("data/b.txt", b"old b")
+                entries = version_2(case, ("a.txt", b"new a"), ("data/b.txt", b"new b" * 1000),
+                                    ("z.txt", b"after the damage"))
+                make_archive(case.archive, entries, compression=0)
+                damage(case)
+                case.take_snapshot()
+                case.request_update(flag="1")
+
+                run = case.run_app()
+
+                self.assertEqual(run.exit_code, 0)
+                self.assertEqual(run.boxes, [FAILURE_BOX])
+                self.assertEqual(snapshot(case.app), case.expected_untouched())
+                self.assertNoExtractionFolderLeft(case)
+                self.assertFalse(case.archive.exists())
+                self.assertStarts(case, ["1", "1"])
+
+    def prepare(self, old_names, new_entries, flag, read_only=None):
+        """The old files, one of them read-only if asked, and an update that brings new ones."""
+        case = self.new_case()
+        for name in old_names:
+            case.write_app_file(name, f"old {name}".encode())
+        if read_only:
+            (case.app / read_only).chmod(0o444)
+        entries = version_2(case, *new_entries)
+        make_archive(case.archive, entries)
+        case.take_snapshot()
+        case.request_update(flag=flag)
+        return case, entries
+
+    def test_file_held_open_mid_install_rolls_back_every_replaced_file(self):
+        case, entries = self.prepare(
+            ["a.txt", "sub/b.txt", "c.dll", "d.txt"],
+            [("a.txt", b"new a"), ("sub/b.txt", b"new b"), ("c.dll", b"new c"),
+             ("d.txt", b"new d"), ("extra/new.txt", b"new")], flag="")
+        case.lock_file(case.app / "c.dll")
+
+        run = case.run_app()
+
+        self.assertRolledBack(case, run, entries, archive_deleted=False)
+
+    def test_read_only_stale_backup_rolls_back(self):
+        case, entries = self.prepare(
+            ["a.txt", "c.dll", "c.dll.bak"],
+            [("a.txt", b"new a"), ("c.dll", b"new c"), ("d.txt", b"new d")], flag="1",
+            read_only="c.dll.bak")
+
+        run = case.run_app()
+
+        self.assertRolledBack(case, run, entries, archive_deleted=True)
+
+    def test_read_only_replaced_file_leaves_one_version(self):
+        """The backup of a read-only file is read-only too and cannot be deleted once every
+        file is in place; whatever the updater makes of that, it must not leave the directory
+        half old and half new."""
+        case, entries = self.prepare(
+            ["a.txt", "y.dll", "b.txt"],
+            [("a.txt", b"new a"), ("y.dll", b"new y"), ("b.txt", b"new b")], flag="",
+            read_only="y.dll")
+
+        run = case.run_app()
+
+        after = snapshot(case.app)
+        replaced = {name: data for name, data in entries if name in case.before}
+        old = sorted(name for name in replaced if after.get(name) == case.before[name])
+        new = sorted(name for name, data in replaced.items() if after.get(name) == digest(data))
+        self.assertIn(len(replaced), (len(old), len(new)), f"old: {old}; new: {new}")
+        self.assertEqual(run.boxes, [FAILURE_BOX] if old else [])
+        self.assertNoExtractionFolderLeft(case)
+        self.assertStarts(case, ["1", "1" if old else "2"])
+
+
+class BrowserPromptTests(UpdaterTestCase):
+
+    def start_update_with_browser(self, case, entries):
+        make_archive(case.archive, entries)
+        case.take_snapshot()
+        browser = case.start_browser()
+        case.request_update(flag="1")
+        return browser, case.start_app()
+
+    def test_prompt_answered_no_abandons_the_update(self):
+        case = self.new_case()
+        case.write_app_file("Updater.exe", b"MZ the updater of an earlier version")
+        _, launcher = self.start_update_with_browser(case, version_2(
+            case, ("ravaz2.dll", b"MZ browser add-on")))
+
+        window = self.display.wait_for_window(PROMPT_CAPTION)
+        self.assertEqual(case.read_box(PROMPT_CAPTION), PROMPT_BOX)
+        self.assertTrue(self.display.screenshot(window, OUTPUT / "browser-prompt.png"))
+        self.display.answer(PROMPT_CAPTION, window, "n")
+        run = case.watch(launcher)
+
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [])
+        self.assertEqual(snapshot(case.app), case.expected_untouched())
+        self.assertNoExtractionFolderLeft(case)
+        self.assertTrue(case.archive.exists())
+        self.assertStarts(case, ["1"])
+
+    def test_prompt_repeats_until_the_browser_is_closed(self):
+        case = self.new_case()
+        entries = version_2(case, ("zoduvid.dll", b"MZ browser add-on"))
+        (browser, stop), launcher = self.start_update_with_browser(case, entries)
+
+        first = self.display.wait_for_window(PROMPT_CAPTION)
+        self.display.answer(PROMPT_CAPTION, first, "y")
+        second = self.display.wait_for_window(PROMPT_CAPTION)
+        self.assertEqual(case.read_box(PROMPT_CAPTION), PROMPT_BOX)
+        stop.touch()
+        browser.wait(60)
+        self.display.answer(PROMPT_CAPTION, second, "y")
+        run = case.watch(launcher)
+
+        self.assertCompleted(case, run, entries, archive_deleted=True)
+
+    def test_add_on_below_the_top_level_is_not_looked_at(self):
+        case = self.new_case()
+        entries = version_2(case, ("plugins/ravaz2.dll", b"MZ browser add-on"))
+        _, launcher = self.start_update_with_browser(case, entries)
+
+        run = case.watch(launcher)
+
+        self.assertCompleted(case, run, entries, archive_deleted=True)
+
+
+class PathTests(UpdaterTestCase):
+
+    def test_non_ascii_application_directory(self):
+        case = self.new_case(app_dir=lambda root: root / "Программы Ünïcødé" / "Orvandel 日本")
+        case.write_app_file("données/résumé.txt", b"ancien")
+        entries = version_2(case, ("données/résumé.txt", b"nouveau"), ("日本語.txt", b"new"))
+        archive = case.root / "Загрузки" / "обновление ü.zip"
+        case.archive = archive
+        make_archive(archive, entries)
+        case.take_snapshot()
+        case.request_update(flag="1")
+
+        run = case.run_app()
+
+        self.assertCompleted(case, run, entries, archive_deleted=True)
+
+    def padded(self, root, length):
+        """A folder below root whose Windows path has the given length."""
+        folder = root
+        while len(windows_path(folder)) < length:
+            room = length - len(windows_path(folder)) - 1
+            folder = folder / ("p" * min(room, 100))
+        return folder
+
+    def test_long_paths_below_the_application_directory(self):
+        # Windows starts no program from a path of MAX_PATH characters or more, so the
+        # application stays just below it while the files of the update go far beyond.
+        case = self.new_case(app_dir=lambda root: self.padded(root, 240))
+        deep = "/".join(["d" * 90] * 3)
+        case.write_app_file(f"{deep}/old.txt", b"old")
+        entries = version_2(case, (f"{deep}/old.txt", b"new"), (f"{deep}/added.txt", b"added"))
+        case.take_snapshot()
+        make_archive(case.archive, entries)
+        case.request_update(flag="1")
+
+        run = case.run_app()
+
+        self.assertCompleted(case, run, entries, archive_deleted=True)
+
+    def test_application_directory_beyond_max_path(self):
+        case = self.new_case(app_dir=lambda root: self.padded(root, 300))
+        case.write_app_file("Updater.exe", b"MZ the updater of an earlier version")
+        case.write_app_file("version.txt.bak", b"stale")
+        case.archive = case.app.parent / "update.zip"
+        entries = version_2(case, ("sub/deep.txt", b"deep"))
+        make_archive(case.archive, entries)
+        case.take_snapshot()
+
+        run = case.run(case.updater_command(case.fields(flag="1")))
+
+        # Nothing can start a program from there, so no start is recorded.
+        self.assertCompleted(case, run, entries, archive_deleted=True, versions=[])
+
+
+if __name__ == "__main__":
+    unittest.main()

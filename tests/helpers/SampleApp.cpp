@@ -1,0 +1,108 @@
+// Stands in for the Orvandel application: holds its single-instance mutex while it runs,
+// records each start in starts.log beside itself, and on request hands over to the updater the
+// way the real application does, quitting a little later so that the updater has to wait.
+//
+// Files beside the program:
+//   sample_app.ini  "mutex=<name>" and "hold_ms=<milliseconds to run on after starting the
+//                   updater>" lines; both optional
+//   version.txt     the version this copy reports
+//   update.request  five lines: updater path, mutex, archive, fourth field, delete flag; consumed
+//   quit.flag       ends the hold early
+//   starts.log      one line per start: version, a tab, the command line
+
+#include "HelperSupport.h"
+
+#include "common/FileHelpers.h"
+#include "common/Handle.h"
+#include "common/SystemErrors.h"
+
+namespace {
+
+struct TSettings {
+    std::wstring mutexName = L"OrvandelSampleApp";
+    DWORD holdMilliseconds = 500;
+};
+
+TSettings ReadSettings(const std::wstring& path) {
+    TSettings settings;
+    std::wstring text;
+    if (!ReadTextFile(path, text)) {
+        return settings;
+    }
+    for (const std::wstring& line : SplitLines(text)) {
+        const std::size_t equals = line.find(L'=');
+        if (equals == std::wstring::npos) {
+            continue;
+        }
+        const std::wstring key = line.substr(0, equals);
+        const std::wstring value = line.substr(equals + 1);
+        if (key == L"mutex") {
+            settings.mutexName = value;
+        } else if (key == L"hold_ms") {
+            settings.holdMilliseconds = static_cast<DWORD>(_wtoi(value.c_str()));
+        }
+    }
+    return settings;
+}
+
+std::wstring ReadVersion(const std::wstring& path) {
+    std::wstring text;
+    if (!ReadTextFile(path, text)) {
+        return L"unknown";
+    }
+    const std::vector<std::wstring> lines = SplitLines(text);
+    return lines.empty() ? L"" : lines.front();
+}
+
+std::wstring Quote(const std::wstring& text) {
+    return L"\"" + text + L"\"";
+}
+
+// The updater's command line is five quoted fields after its own quoted path, one blank apart.
+bool StartUpdater(const std::vector<std::wstring>& request, const std::wstring& logPath) {
+    if (request.size() != 5) {
+        AppendLine(logPath, L"malformed update.request");
+        return false;
+    }
+    std::wstring commandLine = Quote(request[0]) + L" " + Quote(GetProgramPath());
+    for (std::size_t field = 1; field < request.size(); ++field) {
+        commandLine += L" " + Quote(request[field]);
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION created{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &created)) {
+        std::wstring error;
+        GetLastErrorText(error);
+        AppendLine(logPath, L"cannot start the updater: " + error);
+        return false;
+    }
+    const CObjectHandle process(created.hProcess);
+    const CObjectHandle thread(created.hThread);
+    return true;
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    const std::wstring folder = GetProgramFolder();
+    const TSettings settings = ReadSettings(folder + L"\\sample_app.ini");
+    const CObjectHandle instanceMutex(CreateMutexW(nullptr, TRUE, settings.mutexName.c_str()));
+
+    const std::wstring logPath = folder + L"\\starts.log";
+    AppendLine(logPath, ReadVersion(folder + L"\\version.txt") + L"\t" + GetCommandLineW());
+
+    const std::wstring requestPath = folder + L"\\update.request";
+    std::wstring request;
+    if (!ReadTextFile(requestPath, request)) {
+        return 0;
+    }
+    // The relaunched application must not hand over to the updater a second time.
+    DeleteFileW(ToExtendedLengthPath(requestPath).c_str());
+    if (!StartUpdater(SplitLines(request), logPath)) {
+        return 1;
+    }
+    WaitForFile(folder + L"\\quit.flag", settings.holdMilliseconds);
+    return 0;
+}
