@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/ComPointer.h"
+#include "common/Errors.h"
 
 #include <objbase.h>
 #include <objidl.h>
@@ -20,7 +21,8 @@ CComPointer<IStorage> OpenSubStorage(IStorage* storage, const wchar_t* name);
 CComPointer<IStream> OpenElementStream(IStorage* storage, const wchar_t* name);
 
 // Hands each element to the handler, freeing its name right after, for as long as Next answers
-// S_OK. Any other answer, a failure included, ends the level as if it were complete.
+// S_OK. Any other answer, a failure included, ends the level as if it were complete. An
+// element without a name cannot be placed anywhere: the archive is damaged.
 template <class Handler> void ForEachElement(IEnumSTATSTG* enumerator, Handler&& handle) {
     for (;;) {
         STATSTG element = {};
@@ -28,6 +30,9 @@ template <class Handler> void ForEachElement(IEnumSTATSTG* enumerator, Handler&&
             return;
         }
         const CoTaskMemPointer<wchar_t> name(element.pwcsName);
+        if (name == nullptr) {
+            ThrowUnzipError();
+        }
         handle(static_cast<const STATSTG&>(element));
     }
 }

@@ -109,9 +109,11 @@ public:
         }
         const FakeElement& child = m_folder.children[m_next++];
         *elements = STATSTG{};
-        const std::size_t bytes = (child.name.size() + 1) * sizeof(wchar_t);
-        elements->pwcsName = static_cast<wchar_t*>(CoTaskMemAlloc(bytes));
-        std::memcpy(elements->pwcsName, child.name.c_str(), bytes);
+        if (!child.nameless) {
+            const std::size_t bytes = (child.name.size() + 1) * sizeof(wchar_t);
+            elements->pwcsName = static_cast<wchar_t*>(CoTaskMemAlloc(bytes));
+            std::memcpy(elements->pwcsName, child.name.c_str(), bytes);
+        }
         elements->type = child.type;
         elements->cbSize.QuadPart = child.declaredSize;
         return S_OK;

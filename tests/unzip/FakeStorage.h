@@ -19,6 +19,7 @@ struct FakeLedger {
 // One element of a fake archive tree. A stream delivers FakeByte(0), FakeByte(1), ... .
 struct FakeElement {
     std::wstring name;
+    bool nameless = false; // the enumeration hands it out without a name
     DWORD type = STGTY_STREAM;
     // Stream: the size the enumeration reports and the bytes the stream really delivers.
     std::uint64_t declaredSize = 0;

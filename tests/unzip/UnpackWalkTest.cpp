@@ -211,6 +211,22 @@ TEST_F(UnpackWalk, ANullSubStorageFailsAfterItsFolderIsRecorded) {
     EXPECT_EQ(m_ledger.liveReferences, 0);
 }
 
+TEST_F(UnpackWalk, AnElementWithoutANameFailsEveryPass) {
+    FakeElement nameless = FakeStream(L"setup.exe", 1);
+    nameless.nameless = true;
+    const FakeElement tree = FakeFolder(L"", {FakeStream(L"a.txt", 1), nameless});
+
+    ExpectUnzipError([&] { HasInstaller(MakeFakeEnumerator(tree, m_ledger).Get()); });
+    ExpectUnzipError([&] {
+        int files = 0;
+        std::uint64_t bytes = 0;
+        CountElements(MakeFakeStorage(tree, m_ledger).Get(), files, bytes);
+    });
+    ExpectUnzipError([&] { Extract(tree); });
+    EXPECT_EQ(RecordedPaths(m_root), (std::set<std::wstring>{At(L"a.txt")}));
+    EXPECT_EQ(m_ledger.liveReferences, 0);
+}
+
 TEST_F(UnpackWalk, EveryPassSkipsElementsThatAreNeitherFolderNorFile) {
     FakeElement lockBytes = FakeStream(L"setup.exe", 10);
     lockBytes.type = STGTY_LOCKBYTES;
