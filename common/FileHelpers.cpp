@@ -35,6 +35,12 @@ bool PathExists(const std::wstring& path) {
     return GetFileAttributesW(ToExtendedLengthPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+DWORD MoveFileAndGetError(const std::wstring& from, const std::wstring& to) {
+    const std::wstring source = ToExtendedLengthPath(from);
+    const std::wstring destination = ToExtendedLengthPath(to);
+    return MoveFileW(source.c_str(), destination.c_str()) ? ERROR_SUCCESS : GetLastError();
+}
+
 bool CheckFileHandle(HANDLE handle, std::wstring& errorText) {
     if (handle != INVALID_HANDLE_VALUE) {
         return true;

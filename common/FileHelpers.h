@@ -11,6 +11,10 @@ std::wstring ToExtendedLengthPath(const std::wstring& path);
 
 bool PathExists(const std::wstring& path);
 
+// ERROR_SUCCESS, or why the file could not be moved. Under Wine every lookup of a name that is
+// not there scans the whole folder, so trying the move is cheaper than asking first.
+DWORD MoveFileAndGetError(const std::wstring& from, const std::wstring& to);
+
 // Only INVALID_HANDLE_VALUE is a failure; a null handle counts as usable.
 bool CheckFileHandle(HANDLE handle, std::wstring& errorText);
 

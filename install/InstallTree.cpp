@@ -37,6 +37,13 @@ void InstallFolder(const CFileSystemItem& folder, const std::wstring& dest,
     InstallTree(folder, target, *backup.AddChild(dest, false));
 }
 
+void DeleteStaleBackup(const std::wstring& bak) {
+    if (!DeleteFileW(ToExtendedLengthPath(bak).c_str())) {
+        ThrowInstallError(L"Can not delete file:", bak);
+    }
+}
+
+// The rename is tried first and tells whether the file, or a backup of an earlier run, exists.
 void InstallFile(const CFileSystemItem& file, const std::wstring& dest, CFileSystemItem& backup) {
     const std::wstring name = GetItemName(file);
     if (name.empty()) {
@@ -44,18 +51,23 @@ void InstallFile(const CFileSystemItem& file, const std::wstring& dest, CFileSys
     }
     const std::wstring target = dest + name;
     const std::wstring bak = target + BackupSuffix;
-    // Only one generation of backups is kept: a leftover of an earlier run goes first.
-    if (PathExists(bak) && !DeleteFileW(ToExtendedLengthPath(bak).c_str())) {
-        ThrowInstallError(L"Can not delete file:", bak);
+    DWORD error = MoveFileAndGetError(target, bak);
+    // Only one generation of backups is kept: a leftover of an earlier run goes.
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+        DeleteStaleBackup(bak);
+        error = MoveFileAndGetError(target, bak);
     }
-    if (PathExists(target)) {
-        if (!MoveFileW(ToExtendedLengthPath(target).c_str(), ToExtendedLengthPath(bak).c_str())) {
-            ThrowInstallError(L"Can not rename file:", target);
-        }
+    if (error == ERROR_SUCCESS) {
         backup.AddChild(bak, true);
+    } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        // A new file, whose name may still carry a backup of an earlier run.
+        if (PathExists(bak)) {
+            DeleteStaleBackup(bak);
+        }
+    } else {
+        ThrowInstallError(L"Can not rename file:", target);
     }
-    if (!MoveFileW(ToExtendedLengthPath(file.GetPath()).c_str(),
-                   ToExtendedLengthPath(target).c_str())) {
+    if (MoveFileAndGetError(file.GetPath(), target) != ERROR_SUCCESS) {
         ThrowInstallError(L"Can not move file:", target);
     }
 }
@@ -71,9 +83,16 @@ void RestoreBackup(const std::wstring& bak) {
 
 void DeleteBackup(const std::wstring& bak) {
     const std::wstring path = ToExtendedLengthPath(bak);
-    // The backup of a read-only file is read-only too.
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(path.c_str());
+    if (DeleteFileW(path.c_str())) {
+        return;
+    }
+    const DWORD error = GetLastError();
+    // The backup of a read-only file is read-only too; clearing that only where it is needed
+    // saves a call per file on the common path.
+    if (error == ERROR_ACCESS_DENIED) {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+    }
 }
 
 // Latest first, so that a backup of a backup (an update that carries both a.dll and a.dll.bak)

@@ -84,6 +84,8 @@ protected:
 TEST_F(InstallTreeTest, BacksUpOnlyReplacedFilesKeepingOneGeneration) {
     WriteTextFile(m_app + L"\\a.dll", "old a");
     WriteTextFile(m_app + L"\\a.dll.bak", "stale a");
+    // Left by an earlier run for a file that is gone since.
+    WriteTextFile(m_app + L"\\b.dll.bak", "stale b");
     WriteTextFile(m_app + L"\\other.txt", "kept");
     AddFile(m_source, L"a.dll", "new a");
     AddFile(m_source, L"b.dll", "new b");

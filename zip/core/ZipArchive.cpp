@@ -147,10 +147,10 @@ void CheckPlacement(const TZipItem& item, std::uint64_t dataEnd) {
 
 } // namespace
 
-std::size_t CZipArchive::TChildKeyHash::operator()(const TChildKey& key) const noexcept {
-    const std::size_t nameHash = std::hash<std::u16string>{}(key.foldedName);
+std::size_t CZipArchive::HashChild(std::size_t folder, std::u16string_view foldedName) {
+    const std::size_t nameHash = std::hash<std::u16string_view>{}(foldedName);
     return nameHash ^
-           (std::hash<std::size_t>{}(key.folder) + 0x9e3779b9 + (nameHash << 6) + (nameHash >> 2));
+           (std::hash<std::size_t>{}(folder) + 0x9e3779b9 + (nameHash << 6) + (nameHash >> 2));
 }
 
 CZipArchive::CZipArchive(std::unique_ptr<CByteSource> source) : m_source(std::move(source)) {
@@ -188,11 +188,19 @@ CZipArchive::CZipArchive(std::unique_ptr<CByteSource> source) : m_source(std::mo
 
 std::optional<std::size_t> CZipArchive::FindChild(std::size_t folder,
                                                   std::u16string_view name) const {
-    const auto found = m_children.find(TChildKey{folder, FoldCase(name)});
-    if (found == m_children.end()) {
-        return std::nullopt;
+    return FindFoldedChild(folder, FoldCase(name));
+}
+
+std::optional<std::size_t> CZipArchive::FindFoldedChild(std::size_t folder,
+                                                        std::u16string_view foldedName) const {
+    const auto [first, last] = m_children.equal_range(HashChild(folder, foldedName));
+    for (auto candidate = first; candidate != last; ++candidate) {
+        const TZipItem& item = m_items[candidate->second];
+        if (item.parent == folder && FoldCase(item.name) == foldedName) {
+            return candidate->second;
+        }
     }
-    return found->second;
+    return std::nullopt;
 }
 
 // Walks the path down from the root, creating the folders that the path implies; an explicit
@@ -232,13 +240,17 @@ void CZipArchive::AddEntry(TZipItem entry, std::u16string_view path) {
 
 std::size_t CZipArchive::AddChild(std::size_t folder, std::u16string_view name, TZipItem&& item,
                                   bool& added) {
-    const auto [slot, inserted] =
-        m_children.try_emplace(TChildKey{folder, FoldCase(name)}, m_items.size());
-    added = inserted;
-    if (inserted) {
-        item.name = name;
-        m_items.push_back(std::move(item));
-        m_items[folder].children.push_back(slot->second);
+    const std::u16string folded = FoldCase(name);
+    if (const std::optional<std::size_t> existing = FindFoldedChild(folder, folded)) {
+        added = false;
+        return *existing;
     }
-    return slot->second;
+    added = true;
+    const std::size_t index = m_items.size();
+    item.name = name;
+    item.parent = folder;
+    m_items.push_back(std::move(item));
+    m_items[folder].children.push_back(index);
+    m_children.emplace(HashChild(folder, folded), index);
+    return index;
 }

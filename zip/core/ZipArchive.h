@@ -24,6 +24,7 @@ struct TZipItem {
     std::uint64_t size = 0;
     std::uint64_t localHeaderOffset = 0;
     std::uint16_t storedNameLength = 0; // as the local header must repeat it
+    std::size_t parent = 0;             // index of the folder that holds the item
     std::vector<std::size_t> children;  // item indices, in central directory order
 };
 
@@ -48,15 +49,9 @@ public:
     std::uint64_t GetDataEnd() const { return m_dataEnd; }
 
 private:
-    struct TChildKey {
-        std::size_t folder;
-        std::u16string foldedName;
-        bool operator==(const TChildKey&) const = default;
-    };
-    struct TChildKeyHash {
-        std::size_t operator()(const TChildKey& key) const noexcept;
-    };
-
+    static std::size_t HashChild(std::size_t folder, std::u16string_view foldedName);
+    std::optional<std::size_t> FindFoldedChild(std::size_t folder,
+                                               std::u16string_view foldedName) const;
     void AddEntry(TZipItem entry, std::u16string_view path);
     std::size_t AddChild(std::size_t folder, std::u16string_view name, TZipItem&& item,
                          bool& added);
@@ -64,5 +59,8 @@ private:
     std::unique_ptr<CByteSource> m_source;
     std::uint64_t m_dataEnd = 0;
     std::vector<TZipItem> m_items;
-    std::unordered_map<TChildKey, std::size_t, TChildKeyHash> m_children;
+    // Item indices by a hash of their folder and folded name. The names are compared on a match
+    // instead of being held a second time: an archive of many small files would otherwise
+    // spend a good part of the updater's memory on them.
+    std::unordered_multimap<std::size_t, std::size_t> m_children;
 };
