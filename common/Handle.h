@@ -5,13 +5,22 @@
 #include <utility>
 
 // Windows reports a failed open with one of two values: file and snapshot functions return
-// INVALID_HANDLE_VALUE, process, thread and mutex functions return null. The traits name which.
+// INVALID_HANDLE_VALUE, process, thread and mutex functions return null. The traits name which,
+// and how the handle is closed.
 struct FileHandleTraits {
     static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE handle) noexcept { CloseHandle(handle); }
 };
 
 struct ObjectHandleTraits {
     static HANDLE Invalid() noexcept { return nullptr; }
+    static void Close(HANDLE handle) noexcept { CloseHandle(handle); }
+};
+
+// A directory search of FindFirstFileW, which only FindClose ends.
+struct FindHandleTraits {
+    static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE handle) noexcept { FindClose(handle); }
 };
 
 // Owns one kernel handle and closes it once.
@@ -34,7 +43,7 @@ public:
     void Reset(HANDLE handle = Traits::Invalid()) noexcept {
         const HANDLE old = std::exchange(m_handle, handle);
         if (old != Traits::Invalid() && old != handle) {
-            CloseHandle(old);
+            Traits::Close(old);
         }
     }
 
@@ -46,3 +55,4 @@ private:
 
 using CFileHandle = CHandle<FileHandleTraits>;
 using CObjectHandle = CHandle<ObjectHandleTraits>;
+using CFindHandle = CHandle<FindHandleTraits>;
