@@ -48,29 +48,6 @@ void DeleteOldUpdater(const std::wstring& applicationDirectory) {
     }
 }
 
-std::wstring GetTempDirectory() {
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
-        if (length == 0) {
-            ThrowUnknownError();
-        }
-        // A buffer too small is answered with the size it needs, terminator included.
-        const bool fits = length < buffer.size();
-        buffer.resize(length);
-        if (fits) {
-            return buffer;
-        }
-    }
-}
-
-std::wstring MakeExtractionFolderName() {
-    const std::wstring temp = GetTempDirectory();
-    std::wstring guid;
-    CreateGuidString(guid);
-    return AppendToDirectory(temp, guid);
-}
-
 // A worker that ended with an error text may have unpacked only part of the update, which
 // must not be installed.
 void UnpackArchive(CUnzipper& unzipper, const std::wstring& archivePath,
@@ -127,6 +104,13 @@ void ReportFailure(const CFileSystemItem& backupRoot) {
 }
 
 } // namespace
+
+std::wstring MakeExtractionFolderName() {
+    const std::wstring temp = GetTempDirectory();
+    std::wstring guid;
+    CreateGuidString(guid);
+    return AppendToDirectory(temp, guid);
+}
 
 int RunUpdate(std::wstring_view commandLine) {
     const std::optional<TCommandLine> fields = ParseCommandLine(commandLine);

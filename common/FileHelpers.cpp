@@ -1,5 +1,6 @@
 #include "common/FileHelpers.h"
 
+#include "common/Errors.h"
 #include "common/SystemErrors.h"
 
 namespace {
@@ -39,6 +40,22 @@ DWORD MoveFileAndGetError(const std::wstring& from, const std::wstring& to) {
     const std::wstring source = ToExtendedLengthPath(from);
     const std::wstring destination = ToExtendedLengthPath(to);
     return MoveFileW(source.c_str(), destination.c_str()) ? ERROR_SUCCESS : GetLastError();
+}
+
+std::wstring GetTempDirectory() {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (length == 0) {
+            ThrowUnknownError();
+        }
+        // A buffer too small is answered with the size it needs, terminator included.
+        const bool fits = length < buffer.size();
+        buffer.resize(length);
+        if (fits) {
+            return buffer;
+        }
+    }
 }
 
 bool CheckFileHandle(HANDLE handle, std::wstring& errorText) {

@@ -11,6 +11,10 @@ std::wstring ToExtendedLengthPath(const std::wstring& path);
 
 bool PathExists(const std::wstring& path);
 
+// The user's temporary directory, of any length, with its trailing separator. Throws
+// "Unknown error" when Windows gives none: a relative folder must never stand in for it.
+std::wstring GetTempDirectory();
+
 // ERROR_SUCCESS, or why the file could not be moved. Under Wine every lookup of a name that is
 // not there scans the whole folder, so trying the move is cheaper than asking first.
 DWORD MoveFileAndGetError(const std::wstring& from, const std::wstring& to);
