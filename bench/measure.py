@@ -41,10 +41,9 @@ IDLE_COMM = "bench_idle.exe"
 FLOOR_COMM = "bench_io_floor."
 
 # Under Wine every look-up of a name that is not there reads the whole folder, so the archive
-# with 10,000 files in one folder takes minutes per run: an archive gets further rounds only
-# while its rounds so far took less than this many seconds.
-ARCHIVE_BUDGET = 150
-STAGE_BUDGET = 60
+# with 10,000 files in one folder takes minutes per round. With --budget SECONDS an archive gets
+# further rounds (and stage timings) only while its rounds so far took less than that, and a
+# warm-up round longer than LONG_ROUND counts as a measured one.
 LONG_ROUND = 60
 
 # What bench_stages.exe times, in this order.
@@ -262,6 +261,7 @@ class Bench:
         self.idle = os.path.join(bin_dir, "bench_idle.exe")
         self.stage_timer = os.path.join(bin_dir, "bench_stages.exe")
         self.stage_rounds = 1 if args.quick else args.stage_rounds
+        self.budget = args.budget
         remove_tree(self.work)
         os.makedirs(self.work)
         # Blanks in the paths keep every field quoted when Wine quotes a plain argument list too.
@@ -372,9 +372,9 @@ class Bench:
             unzip_seconds = self.run_unzip(name)
             floor_seconds = self.run_floor(name, manifest)
             # In a round of minutes the first run's extra cost (Wine's DLLs and the archive
-            # read from the disk) is lost in the noise, so such a round counts.
-            warm_up = (round_number < self.warmups and
-                       time.perf_counter() - round_started < LONG_ROUND)
+            # read from the disk) is lost in the noise, so under a budget such a round counts.
+            warm_up = round_number < self.warmups and not (
+                self.budget and time.perf_counter() - round_started > LONG_ROUND)
             label = "warm-up" if warm_up else "run %d" % (len(times["updater"]) + 1)
             print("  %-6s %-8s updater %7.3f s  unzip %7.3f s  floor %7.3f s  updater peak %.1f MiB"
                   % (name, label, updater_seconds, unzip_seconds, floor_seconds, mib(peak)),
@@ -385,13 +385,11 @@ class Bench:
             times["unzip"].append(unzip_seconds)
             times["floor"].append(floor_seconds)
             peaks.append(peak)
-            if (len(times["updater"]) >= self.rounds or
-                    time.perf_counter() - started > ARCHIVE_BUDGET):
+            if len(times["updater"]) >= self.rounds or self.over_budget(started):
                 break
         stages = []
         started = time.perf_counter()
-        while len(stages) < self.stage_rounds and (
-                not stages or time.perf_counter() - started < STAGE_BUDGET):
+        while len(stages) < self.stage_rounds and not (stages and self.over_budget(started)):
             stages.append(self.run_stages(name, manifest))
         native_deletion = time_native_deletion(os.path.join(self.cache, name, "pristine"),
                                                self.app_dir)
@@ -410,6 +408,9 @@ class Bench:
                 "native_deletion": native_deletion,
                 "bytes": sum(size for size, _ in manifest),
                 "archive_bytes": os.path.getsize(os.path.join(self.cache, name, name + ".zip"))}
+
+    def over_budget(self, started):
+        return self.budget is not None and time.perf_counter() - started > self.budget
 
     def measure_idle(self):
         """Wine's own share: the launch cost and peak memory of programs that do nothing."""
@@ -479,9 +480,13 @@ class Bench:
     def report(self, idle, cross_check, load_before, load_after, elapsed):
         lines = []
         add = lines.append
-        mode = ("quick (smaller archives, 1 run, no warm-up)" if self.quick else
-                "full (1 warm-up, then up to %d runs per archive within %d s)"
-                % (self.rounds, ARCHIVE_BUDGET))
+        if self.quick:
+            mode = "quick (smaller archives, 1 run, no warm-up)"
+        elif self.budget is None:
+            mode = "full (1 warm-up, then %d runs per archive)" % self.rounds
+        else:
+            mode = ("full (1 warm-up, then up to %d runs per archive within %d s)"
+                    % (self.rounds, self.budget))
         add("# Benchmark of whole updates")
         add("")
         add("- date: %s" % datetime.datetime.now().strftime("%Y-%m-%d %H:%M"))
@@ -635,6 +640,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=5, help="measured runs per archive")
     parser.add_argument("--stage-rounds", type=int, default=3,
                         help="runs of the stage timer per archive")
+    parser.add_argument("--budget", type=int,
+                        help="seconds per archive after which no further round starts")
     parser.add_argument("--results", help="also write the report to this file")
     args = parser.parse_args()
     bench = None
