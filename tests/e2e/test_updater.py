@@ -371,10 +371,18 @@ class PathTests(UpdaterTestCase):
 
     def padded(self, root, length):
         """A folder below root whose Windows path has the given length."""
+        need = length - len(windows_path(root))
+        self.assertGreater(need, 1, "the root is too long already")
         folder = root
-        while len(windows_path(folder)) < length:
-            room = length - len(windows_path(folder)) - 1
-            folder = folder / ("p" * min(room, 100))
+        while need > 0:
+            # Each folder takes a separator and 1 to 100 characters, so the last one must not
+            # be left a single character to fill.
+            part = min(need, 101)
+            if need - part == 1:
+                part -= 2
+            folder = folder / ("p" * (part - 1))
+            need -= part
+        self.assertEqual(len(windows_path(folder)), length)
         return folder
 
     def test_long_paths_below_the_application_directory(self):
