@@ -138,11 +138,7 @@ void Report(const std::wstring& text) {
     if (error == nullptr || error == INVALID_HANDLE_VALUE) {
         return;
     }
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(std::max(length, 1)), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), length, nullptr, nullptr);
-    bytes.back() = '\n';
+    const std::string bytes = ToUtf8(text + L"\n");
     DWORD written = 0;
     WriteFile(error, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }

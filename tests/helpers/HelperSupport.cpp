@@ -20,6 +20,12 @@ std::wstring FromUtf8(const char* data, int size) {
     return text;
 }
 
+struct LocalFreeDeleter {
+    void operator()(wchar_t** pointer) const { LocalFree(pointer); }
+};
+
+} // namespace
+
 std::string ToUtf8(const std::wstring& text) {
     if (text.empty()) {
         return {};
@@ -31,12 +37,6 @@ std::string ToUtf8(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
     return bytes;
 }
-
-struct LocalFreeDeleter {
-    void operator()(wchar_t** pointer) const { LocalFree(pointer); }
-};
-
-} // namespace
 
 std::wstring GetProgramPath() {
     std::wstring path(MAX_PATH, L'\0');

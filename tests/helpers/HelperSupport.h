@@ -20,6 +20,8 @@ std::vector<std::wstring> GetArguments();
 // skipped). The text is taken byte for byte: nothing is trimmed.
 bool ReadTextFile(const std::wstring& path, std::wstring& text);
 
+std::string ToUtf8(const std::wstring& text);
+
 // Lines without their line breaks; a blank at the end of a line is kept.
 std::vector<std::wstring> SplitLines(const std::wstring& text);
 
