@@ -20,6 +20,7 @@ std::vector<std::wstring> GetArguments();
 // skipped). The text is taken byte for byte: nothing is trimmed.
 bool ReadTextFile(const std::wstring& path, std::wstring& text);
 
+// The text's UTF-8 bytes, for files and pipes that the Linux side reads.
 std::string ToUtf8(const std::wstring& text);
 
 // Lines without their line breaks; a blank at the end of a line is kept.

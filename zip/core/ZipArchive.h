@@ -60,7 +60,7 @@ private:
     std::uint64_t m_dataEnd = 0;
     std::vector<TZipItem> m_items;
     // Item indices by a hash of their folder and folded name. The names are compared on a match
-    // instead of being held a second time: an archive of many small files would otherwise
-    // spend a good part of the updater's memory on them.
+    // instead of being held a second time, which an archive of many small files would pay for
+    // as long as it is open.
     std::unordered_multimap<std::size_t, std::size_t> m_children;
 };
