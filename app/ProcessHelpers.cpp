@@ -37,3 +37,16 @@ bool LaunchProcess(const std::wstring& path, const std::wstring& arguments) {
     const CObjectHandle threadHandle(process.hThread);
     return true;
 }
+
+std::wstring GetProgramPath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}

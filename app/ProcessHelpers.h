@@ -12,3 +12,6 @@ CObjectHandle FindProcessByName(const std::wstring& name, DWORD access);
 // Starts "<path>" followed by a blank and the arguments, if there are any; true when the
 // process was created.
 bool LaunchProcess(const std::wstring& path, const std::wstring& arguments = std::wstring());
+
+// The full path of the running program, of any length.
+std::wstring GetProgramPath();

@@ -10,6 +10,7 @@
 #include "common/FileHelpers.h"
 #include "common/Handle.h"
 #include "common/SystemErrors.h"
+#include "common/TextHelpers.h"
 #include "tests/helpers/HelperSupport.h"
 
 #include <windows.h>

@@ -3,6 +3,9 @@
 #include "common/Errors.h"
 #include "common/SystemErrors.h"
 
+#include <utility>
+#include <vector>
+
 namespace {
 
 constexpr std::size_t LongestPlainDirectoryPath = MAX_PATH - 12;
@@ -36,10 +39,92 @@ bool PathExists(const std::wstring& path) {
     return GetFileAttributesW(ToExtendedLengthPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+DWORD GetPathAttributes(const std::wstring& path) {
+    return GetFileAttributesW(ToExtendedLengthPath(path).c_str());
+}
+
 DWORD MoveFileAndGetError(const std::wstring& from, const std::wstring& to) {
     const std::wstring source = ToExtendedLengthPath(from);
     const std::wstring destination = ToExtendedLengthPath(to);
     return MoveFileW(source.c_str(), destination.c_str()) ? ERROR_SUCCESS : GetLastError();
+}
+
+DWORD MoveFileReplacingAndGetError(const std::wstring& from, const std::wstring& to) {
+    const std::wstring source = ToExtendedLengthPath(from);
+    const std::wstring destination = ToExtendedLengthPath(to);
+    return MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)
+               ? ERROR_SUCCESS
+               : GetLastError();
+}
+
+DWORD DeleteFileAndGetError(const std::wstring& path) {
+    const std::wstring target = ToExtendedLengthPath(path);
+    if (DeleteFileW(target.c_str())) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD error = GetLastError();
+    // Clearing the attribute only where a delete was refused saves a call per file on the
+    // common path.
+    if (error != ERROR_ACCESS_DENIED) {
+        return error;
+    }
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+        !SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        return error;
+    }
+    return DeleteFileW(target.c_str()) ? ERROR_SUCCESS : GetLastError();
+}
+
+DWORD RemoveFolderTree(const std::wstring& folder) {
+    DWORD firstFailure = ERROR_SUCCESS;
+    const auto note = [&firstFailure](DWORD error) {
+        if (firstFailure == ERROR_SUCCESS) {
+            firstFailure = error;
+        }
+    };
+    // An explicit stack, so that no depth can exhaust the thread's own; a folder is taken up
+    // again, emptied, after everything that was found in it.
+    std::vector<std::pair<std::wstring, bool>> pending{{folder, false}};
+    while (!pending.empty()) {
+        auto [path, emptied] = std::move(pending.back());
+        pending.pop_back();
+        if (emptied) {
+            if (!RemoveDirectoryW(ToExtendedLengthPath(path).c_str())) {
+                note(GetLastError());
+            }
+            continue;
+        }
+        WIN32_FIND_DATAW found{};
+        const CFindHandle search(
+            FindFirstFileW(ToExtendedLengthPath(path + L"\\*").c_str(), &found));
+        if (!search.IsValid()) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+                note(error);
+            }
+            continue;
+        }
+        pending.emplace_back(path, true);
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring child = path + L'\\' + name;
+            const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            if (isFolder && (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+                pending.emplace_back(child, false);
+            } else if (isFolder) {
+                if (!RemoveDirectoryW(ToExtendedLengthPath(child).c_str())) {
+                    note(GetLastError());
+                }
+            } else if (const DWORD error = DeleteFileAndGetError(child); error != ERROR_SUCCESS) {
+                note(error);
+            }
+        } while (FindNextFileW(search.Get(), &found));
+    }
+    return firstFailure;
 }
 
 std::wstring GetTempDirectory() {

@@ -10,6 +10,8 @@
 std::wstring ToExtendedLengthPath(const std::wstring& path);
 
 bool PathExists(const std::wstring& path);
+// INVALID_FILE_ATTRIBUTES when nothing is there.
+DWORD GetPathAttributes(const std::wstring& path);
 
 // The user's temporary directory, of any length, with its trailing separator. Throws
 // "Unknown error" when Windows gives none: a relative folder must never stand in for it.
@@ -18,6 +20,15 @@ std::wstring GetTempDirectory();
 // ERROR_SUCCESS, or why the file could not be moved. Under Wine every lookup of a name that is
 // not there scans the whole folder, so trying the move is cheaper than asking first.
 DWORD MoveFileAndGetError(const std::wstring& from, const std::wstring& to);
+DWORD MoveFileReplacingAndGetError(const std::wstring& from, const std::wstring& to);
+
+// Deletes the file whether it is read-only or not.
+DWORD DeleteFileAndGetError(const std::wstring& path);
+
+// Removes the folder with everything below it, at any depth. It goes on past whatever cannot be
+// removed and answers the first failure, or ERROR_SUCCESS; a folder that is not there is no
+// failure. Links below it are removed, never followed.
+DWORD RemoveFolderTree(const std::wstring& folder);
 
 // Only INVALID_HANDLE_VALUE is a failure; a null handle counts as usable.
 bool CheckFileHandle(HANDLE handle, std::wstring& errorText);

@@ -5,29 +5,51 @@
 #include <utility>
 
 // Windows reports a failed open with one of two values: file and snapshot functions return
-// INVALID_HANDLE_VALUE, process, thread and mutex functions return null. The traits name which,
-// and how the handle is closed.
+// INVALID_HANDLE_VALUE, process, thread and mutex functions return null. The traits name the
+// handle's type, which value is invalid, and how the handle is closed.
 struct FileHandleTraits {
+    using Type = HANDLE;
     static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
     static void Close(HANDLE handle) noexcept { CloseHandle(handle); }
 };
 
 struct ObjectHandleTraits {
+    using Type = HANDLE;
     static HANDLE Invalid() noexcept { return nullptr; }
     static void Close(HANDLE handle) noexcept { CloseHandle(handle); }
 };
 
 // A directory search of FindFirstFileW, which only FindClose ends.
 struct FindHandleTraits {
+    using Type = HANDLE;
     static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
     static void Close(HANDLE handle) noexcept { FindClose(handle); }
 };
 
-// Owns one kernel handle and closes it once.
+// A mutex that this thread created as its initial owner: given up before the handle goes, so
+// that a waiter is not told the owner was abandoned.
+struct OwnedMutexTraits {
+    using Type = HANDLE;
+    static HANDLE Invalid() noexcept { return nullptr; }
+    static void Close(HANDLE handle) noexcept {
+        ReleaseMutex(handle);
+        CloseHandle(handle);
+    }
+};
+
+struct RegistryKeyTraits {
+    using Type = HKEY;
+    static HKEY Invalid() noexcept { return nullptr; }
+    static void Close(HKEY key) noexcept { RegCloseKey(key); }
+};
+
+// Owns one handle and closes it once.
 template <class Traits> class CHandle {
 public:
+    using Type = typename Traits::Type;
+
     CHandle() noexcept = default;
-    explicit CHandle(HANDLE handle) noexcept : m_handle(handle) {}
+    explicit CHandle(Type handle) noexcept : m_handle(handle) {}
     CHandle(const CHandle&) = delete;
     CHandle& operator=(const CHandle&) = delete;
     CHandle(CHandle&& other) noexcept : m_handle(other.Release()) {}
@@ -37,22 +59,30 @@ public:
     }
     ~CHandle() { Reset(); }
 
-    HANDLE Get() const noexcept { return m_handle; }
+    Type Get() const noexcept { return m_handle; }
     bool IsValid() const noexcept { return m_handle != Traits::Invalid(); }
 
-    void Reset(HANDLE handle = Traits::Invalid()) noexcept {
-        const HANDLE old = std::exchange(m_handle, handle);
+    void Reset(Type handle = Traits::Invalid()) noexcept {
+        const Type old = std::exchange(m_handle, handle);
         if (old != Traits::Invalid() && old != handle) {
             Traits::Close(old);
         }
     }
 
-    HANDLE Release() noexcept { return std::exchange(m_handle, Traits::Invalid()); }
+    // The address for an out-parameter; whatever was held before is closed first.
+    Type* Put() noexcept {
+        Reset();
+        return &m_handle;
+    }
+
+    Type Release() noexcept { return std::exchange(m_handle, Traits::Invalid()); }
 
 private:
-    HANDLE m_handle = Traits::Invalid();
+    Type m_handle = Traits::Invalid();
 };
 
 using CFileHandle = CHandle<FileHandleTraits>;
 using CObjectHandle = CHandle<ObjectHandleTraits>;
 using CFindHandle = CHandle<FindHandleTraits>;
+using COwnedMutex = CHandle<OwnedMutexTraits>;
+using CRegistryKey = CHandle<RegistryKeyTraits>;

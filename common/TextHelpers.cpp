@@ -2,6 +2,8 @@
 
 #include "common/Buffers.h"
 
+#include <windows.h>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -38,4 +40,27 @@ int FormatString(std::span<wchar_t> buffer, const wchar_t* format, ...) {
     const int written = _vsnwprintf_s(buffer.data(), buffer.size(), _TRUNCATE, format, values);
     va_end(values);
     return written;
+}
+
+std::string ToUtf8(std::wstring_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
+    return bytes;
+}
+
+std::wstring FromUtf8(std::string_view bytes) {
+    if (bytes.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(bytes.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, nullptr, 0);
+    std::wstring text(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, text.data(), length);
+    return text;
 }

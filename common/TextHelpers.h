@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <span>
 #include <string>
+#include <string_view>
 
 using CharCallback = void (*)(wchar_t* ch);
 
@@ -19,3 +20,8 @@ void ToUpperInPlace(std::wstring& text);
 // printf-style formatting into a fixed buffer; text that does not fit is cut at the buffer's
 // end. Returns the characters written, or a negative value when the text was cut.
 int FormatString(std::span<wchar_t> buffer, const wchar_t* format, ...);
+
+// UTF-8 for the texts that people read on any system: the journal and the log. Text that is not
+// well-formed UTF-16 (a lone surrogate) comes out with U+FFFD in its place.
+std::string ToUtf8(std::wstring_view text);
+std::wstring FromUtf8(std::string_view bytes);

@@ -1,6 +1,7 @@
 #include "HelperSupport.h"
 
 #include "common/FileHelpers.h"
+#include "common/TextHelpers.h"
 
 #include <shellapi.h>
 
@@ -10,46 +11,11 @@ namespace {
 
 constexpr DWORD PollMilliseconds = 50;
 
-std::wstring FromUtf8(const char* data, int size) {
-    if (size <= 0) {
-        return {};
-    }
-    const int length = MultiByteToWideChar(CP_UTF8, 0, data, size, nullptr, 0);
-    std::wstring text(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, data, size, text.data(), length);
-    return text;
-}
-
 struct LocalFreeDeleter {
     void operator()(wchar_t** pointer) const { LocalFree(pointer); }
 };
 
 } // namespace
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(text.size());
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
-    return bytes;
-}
-
-std::wstring GetProgramPath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
 
 std::wstring GetProgramFolder() {
     const std::wstring path = GetProgramPath();
@@ -83,7 +49,7 @@ bool ReadTextFile(const std::wstring& path, std::wstring& text) {
         text.assign(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
     } else {
         const std::size_t skip = bytes.starts_with("\xEF\xBB\xBF") ? 3 : 0;
-        text = FromUtf8(bytes.data() + skip, static_cast<int>(bytes.size() - skip));
+        text = FromUtf8(std::string_view(bytes).substr(skip));
     }
     return true;
 }

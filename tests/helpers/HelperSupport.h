@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/ProcessHelpers.h"
+
 #include <windows.h>
 
 #include <string>
@@ -7,8 +9,6 @@
 
 // What the small test programs have in common: they find their files beside themselves, talk
 // to the test through files (any path, any characters), and end on a signal file or a timeout.
-
-std::wstring GetProgramPath();
 
 // The folder of the running program, without a trailing separator.
 std::wstring GetProgramFolder();
@@ -19,9 +19,6 @@ std::vector<std::wstring> GetArguments();
 // UTF-16 when the file starts with the UTF-16 byte-order mark, UTF-8 otherwise (a UTF-8 mark is
 // skipped). The text is taken byte for byte: nothing is trimmed.
 bool ReadTextFile(const std::wstring& path, std::wstring& text);
-
-// The text's UTF-8 bytes, for files and pipes that the Linux side reads.
-std::string ToUtf8(const std::wstring& text);
 
 // Lines without their line breaks; a blank at the end of a line is kept.
 std::vector<std::wstring> SplitLines(const std::wstring& text);

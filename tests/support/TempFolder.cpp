@@ -1,35 +1,10 @@
 #include "TempFolder.h"
 
+#include "common/FileHelpers.h"
 #include "common/Guid.h"
-#include "common/Handle.h"
 
 #include <fstream>
 #include <sstream>
-
-namespace {
-
-// The long-path tests leave paths beyond MAX_PATH, which std::filesystem does not reach here;
-// the Win32 calls do in their extended form. Read-only files go too.
-void RemoveTree(const std::wstring& folder) {
-    WIN32_FIND_DATAW found{};
-    const CFindHandle search(FindFirstFileW((folder + L"\\*").c_str(), &found));
-    for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        const std::wstring path = folder + L"\\" + name;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            RemoveTree(path);
-        } else {
-            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileW(path.c_str());
-        }
-    }
-    RemoveDirectoryW(folder.c_str());
-}
-
-} // namespace
 
 TempFolder::TempFolder() {
     std::wstring name;
@@ -38,8 +13,9 @@ TempFolder::TempFolder() {
     std::filesystem::create_directories(m_path);
 }
 
+// The long-path tests leave paths beyond MAX_PATH, which std::filesystem does not reach here.
 TempFolder::~TempFolder() {
-    RemoveTree(L"\\\\?\\" + m_path.wstring());
+    RemoveFolderTree(m_path.wstring());
 }
 
 std::wstring TempFolder::operator/(const std::wstring& relative) const {
@@ -56,4 +32,17 @@ std::string ReadTextFile(const std::wstring& path) {
     std::ostringstream content;
     content << file.rdbuf();
     return content.str();
+}
+
+FolderContents ReadFolder(const std::wstring& folder) {
+    FolderContents contents;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        const std::wstring relative = entry.path().lexically_relative(folder).wstring();
+        if (entry.is_directory()) {
+            contents[relative + L"\\"] = "";
+        } else {
+            contents[relative] = ReadTextFile(entry.path().wstring());
+        }
+    }
+    return contents;
 }
