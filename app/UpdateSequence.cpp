@@ -2,18 +2,26 @@
 
 #include "app/CommandLine.h"
 #include "app/ProcessHelpers.h"
+#include "app/ResumeAtLogon.h"
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "common/Guid.h"
 #include "common/Handle.h"
 #include "common/PathHelpers.h"
-#include "install/FileSystemItem.h"
+#include "install/InstallJournal.h"
 #include "install/InstallTree.h"
+#include "install/Recovery.h"
 #include "unzip/Unzipper.h"
 
 #include <windows.h>
 
+#include <cstdint>
+#include <cwchar>
+
 namespace {
+
+// How a run that got past the mutex wait ends.
+enum class TRunEnd { Completed, Failed, Abandoned };
 
 // A directory of one character is a drive-relative root or a bare separator, which takes the
 // name as it is.
@@ -25,19 +33,21 @@ std::wstring AppendToDirectory(const std::wstring& directory, const std::wstring
     return path + name;
 }
 
-// The application holds its single-instance mutex while it runs; the mutex is gone once the
-// application has closed its handle and we have closed ours.
-bool IsApplicationRunning(const std::wstring& mutexName) {
-    const CObjectHandle mutex(CreateMutexW(nullptr, TRUE, mutexName.c_str()));
-    return GetLastError() == ERROR_ALREADY_EXISTS;
-}
-
-void WaitForApplicationToQuit(const std::wstring& mutexName) {
-    bool running = false;
-    do {
-        running = IsApplicationRunning(mutexName);
+// The application holds its single-instance mutex while it runs. Once it is gone, the mutex is
+// ours until just before the relaunch: an application started meanwhile takes itself for a
+// second instance and quits, instead of loading a mix of old and new files.
+COwnedMutex WaitForApplicationToQuit(const std::wstring& mutexName) {
+    for (;;) {
+        CObjectHandle mutex(CreateMutexW(nullptr, TRUE, mutexName.c_str()));
+        const bool running = GetLastError() == ERROR_ALREADY_EXISTS;
+        if (running) {
+            mutex.Reset();
+        }
         Sleep(300);
-    } while (running);
+        if (!running) {
+            return COwnedMutex(mutex.Release());
+        }
+    }
 }
 
 // An update may bring a new updater; the one that runs now comes from elsewhere.
@@ -46,6 +56,20 @@ void DeleteOldUpdater(const std::wstring& applicationDirectory) {
     if (PathExists(path)) {
         DeleteFileW(ToExtendedLengthPath(path).c_str());
     }
+}
+
+// The same for every run on one application directory, whatever the letter case of its path,
+// and different between directories: it names the directory's journal and logon entry.
+std::wstring MakeDirectoryKey(const std::wstring& applicationDirectory) {
+    std::wstring folded = applicationDirectory;
+    CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const wchar_t ch : folded) {
+        hash = (hash ^ static_cast<std::uint16_t>(ch)) * 1099511628211ull;
+    }
+    wchar_t digits[17] = {};
+    std::swprintf(digits, std::size(digits), L"%016llX", static_cast<unsigned long long>(hash));
+    return L"Orvandel Updater " + std::wstring(digits);
 }
 
 // A worker that ended with an error text may have unpacked only part of the update, which
@@ -80,27 +104,53 @@ bool WaitForBrowserToClose() {
     return true;
 }
 
-// Every step whose failure is rolled back. False when the user abandoned the update; the
-// unpacker removes the extraction folder on every way out.
-bool ApplyUpdate(const TCommandLine& fields, CFileSystemItem& backupRoot) {
-    const std::wstring extractionFolder = MakeExtractionFolderName();
+// Unpacks and installs with every step in the journal. False when the user abandoned the
+// update. The unpacker removes what is left of the extraction folder before the update is
+// declared complete, so that nothing can fail after that.
+bool UnpackAndInstall(const TCommandLine& fields, const std::wstring& applicationDirectory,
+                      CInstallJournal& journal, const std::wstring& extractionFolder) {
     CUnzipper unzipper;
     UnpackArchive(unzipper, fields.archivePath, extractionFolder);
     if (CarriesBrowserAddOn(extractionFolder) && !WaitForBrowserToClose()) {
         return false;
     }
-    std::wstring installTarget;
-    GetDirectoryPart(fields.applicationPath, installTarget);
-    backupRoot.Set(installTarget, false);
-    InstallTree(*unzipper.GetRootItem(), installTarget, backupRoot);
-    RemoveBackups(backupRoot);
+    journal.RecordStage(TJournalStage::Installing);
+    InstallTree(*unzipper.GetRootItem(), applicationDirectory, journal);
     return true;
 }
 
-// The reason is not shown: the user can do nothing about it but try again later.
-void ReportFailure(const CFileSystemItem& backupRoot) {
-    RollbackTree(backupRoot);
-    MessageBoxW(nullptr, L"Failed to upgrade the current version of Orvandel!", L"Error", MB_OK);
+// Every step that a failure rolls back. The journal decides every end: the update is complete
+// once the journal says so, and finishing the journal deletes the backups, or else undoes the
+// install.
+TRunEnd ApplyUpdate(const TCommandLine& fields, const std::wstring& applicationDirectory,
+                    const std::wstring& journalPath) {
+    try {
+        const std::wstring extractionFolder = MakeExtractionFolderName();
+        bool installed = false;
+        {
+            CInstallJournal journal =
+                CInstallJournal::Start(journalPath, applicationDirectory, extractionFolder);
+            installed = UnpackAndInstall(fields, applicationDirectory, journal, extractionFolder);
+            if (installed) {
+                journal.RecordStage(TJournalStage::RemovingBackups);
+            }
+        }
+        FinishJournal(journalPath);
+        return installed ? TRunEnd::Completed : TRunEnd::Abandoned;
+    } catch (...) {
+        FinishJournal(journalPath);
+        return TRunEnd::Failed;
+    }
+}
+
+// A run that died on this directory left its journal: its update is finished or undone before
+// anything else happens. If that cannot be done, nothing else is done either.
+TRunEnd UpdateDirectory(const TCommandLine& fields, const std::wstring& applicationDirectory,
+                        const std::wstring& journalPath) {
+    if (!FinishJournal(journalPath).finished) {
+        return TRunEnd::Failed;
+    }
+    return ApplyUpdate(fields, applicationDirectory, journalPath);
 }
 
 } // namespace
@@ -117,22 +167,31 @@ int RunUpdate(std::wstring_view commandLine) {
     if (!fields) {
         return 0;
     }
-    WaitForApplicationToQuit(fields->mutexName);
+    COwnedMutex applicationMutex = WaitForApplicationToQuit(fields->mutexName);
     std::wstring applicationDirectory;
     GetDirectoryPart(fields->applicationPath, applicationDirectory);
     DeleteOldUpdater(applicationDirectory);
 
-    CFileSystemItem backupRoot(L"", false);
-    try {
-        if (!ApplyUpdate(*fields, backupRoot)) {
-            return 0;
-        }
-    } catch (...) {
-        ReportFailure(backupRoot);
+    TRunEnd end = TRunEnd::Failed;
+    {
+        const std::wstring key = MakeDirectoryKey(applicationDirectory);
+        const CResumeAtLogon resume(key,
+                                    L'"' + GetProgramPath() + L"\" " + std::wstring(commandLine));
+        end =
+            UpdateDirectory(*fields, applicationDirectory, GetTempDirectory() + key + L".journal");
+    }
+    if (end == TRunEnd::Abandoned) {
+        return 0;
+    }
+    if (end == TRunEnd::Failed) {
+        // The reason is not shown: the user can do nothing about it but try again later.
+        MessageBoxW(nullptr, L"Failed to upgrade the current version of Orvandel!", L"Error",
+                    MB_OK);
     }
     if (fields->deleteArchiveFlag == L"1") {
         DeleteFileW(ToExtendedLengthPath(fields->archivePath).c_str());
     }
+    applicationMutex.Reset();
     LaunchProcess(fields->applicationPath);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Times the stages of one update with the updater's own code, so that a slow whole update can
-// be traced to its stage: opening and counting the archive, copying it out, installing,
-// deleting the backups and the unpacker's clean-up of the extraction folder. The unpacker is
+// be traced to its stage: opening and counting the archive, copying it out, installing with its
+// journal, the unpacker's clean-up of the extraction folder and finishing the journal, which
+// deletes the backups. The unpacker is
 // watched every millisecond instead of every 250, and nothing waits for a mutex or a browser.
 // After each stage the process's working set and its peak so far tell what the stage holds.
 // Usage: bench_stages <archive> <application directory>; prints one line per stage:
@@ -10,7 +11,9 @@
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "install/FileSystemItem.h"
+#include "install/InstallJournal.h"
 #include "install/InstallTree.h"
+#include "install/Recovery.h"
 #include "tests/helpers/HelperSupport.h"
 #include "unzip/Unzipper.h"
 
@@ -20,6 +23,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace {
@@ -57,8 +61,10 @@ void Print(const char* stage, double seconds) {
 }
 
 void TimeStages(const std::wstring& archive, const std::wstring& applicationDirectory) {
-    CFileSystemItem backupRoot(applicationDirectory, false);
     const std::wstring extractionFolder = MakeExtractionFolderName();
+    const std::wstring journalPath = extractionFolder + L".journal";
+    std::optional<CInstallJournal> journal =
+        CInstallJournal::Start(journalPath, applicationDirectory, extractionFolder);
     auto unzipper = std::make_unique<CUnzipper>();
     unzipper->SetArchivePath(archive);
     unzipper->SetDestinationFolder(extractionFolder);
@@ -76,12 +82,17 @@ void TimeStages(const std::wstring& archive, const std::wstring& applicationDire
     if (!unzipper->GetErrorText().empty()) {
         throw COrvException(unzipper->GetErrorText(), 0);
     }
-    InstallTree(*unzipper->GetRootItem(), applicationDirectory, backupRoot);
+    journal->RecordStage(TJournalStage::Installing);
+    InstallTree(*unzipper->GetRootItem(), applicationDirectory, *journal);
     Print("install", stopwatch.Lap());
-    RemoveBackups(backupRoot);
-    Print("backup_removal", stopwatch.Lap());
     unzipper.reset();
     Print("unpacker_cleanup", stopwatch.Lap());
+    journal->RecordStage(TJournalStage::RemovingBackups);
+    journal.reset();
+    if (!FinishJournal(journalPath).finished) {
+        throw COrvException(L"the journal could not be finished", 0);
+    }
+    Print("backup_removal", stopwatch.Lap());
 }
 
 } // namespace

@@ -47,7 +47,7 @@ FLOOR_COMM = "bench_io_floor."
 LONG_ROUND = 60
 
 # What bench_stages.exe times, in this order.
-STAGES = ["open_and_count", "copy_out", "install", "backup_removal", "unpacker_cleanup"]
+STAGES = ["open_and_count", "copy_out", "install", "unpacker_cleanup", "backup_removal"]
 
 REPORT_ORDER = ["large", "medium", "many", "few"]
 

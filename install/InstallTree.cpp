@@ -2,18 +2,14 @@
 
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
-#include "common/TextHelpers.h"
+#include "common/Guid.h"
 
 #include <windows.h>
 
 namespace {
 
-const std::wstring BackupSuffix = L".bak";
-
 [[noreturn]] void ThrowInstallError(const wchar_t* label, const std::wstring& path) {
-    wchar_t message[260] = {};
-    FormatString(message, L"%ls %ls", label, path.c_str());
-    throw COrvException(message, 0);
+    throw COrvException(std::wstring(label) + L' ' + path, 0);
 }
 
 // The name after the last separator; empty for a path without one, which names nothing the
@@ -24,100 +20,88 @@ std::wstring GetItemName(const CFileSystemItem& item) {
     return separator == std::wstring::npos ? std::wstring() : path.substr(separator + 1);
 }
 
+bool IsFolder(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 void InstallFolder(const CFileSystemItem& folder, const std::wstring& dest,
-                   CFileSystemItem& backup) {
+                   CInstallJournal& journal) {
     const std::wstring name = GetItemName(folder);
     if (name.empty()) {
         return;
     }
     const std::wstring target = dest + name;
-    if (!PathExists(target) && !CreateDirectoryW(ToExtendedLengthPath(target).c_str(), nullptr)) {
+    const DWORD attributes = GetPathAttributes(target);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        journal.RecordStep(TJournalStep::Folder, target);
+        if (!CreateDirectoryW(ToExtendedLengthPath(target).c_str(), nullptr)) {
+            ThrowInstallError(L"Can not create directory:", target);
+        }
+    } else if (!IsFolder(attributes)) {
+        // A file of the application where the update has a folder stays the application's.
         ThrowInstallError(L"Can not create directory:", target);
     }
-    InstallTree(folder, target, *backup.AddChild(dest, false));
+    InstallTree(folder, target, journal);
 }
 
-void DeleteStaleBackup(const std::wstring& bak) {
-    if (!DeleteFileW(ToExtendedLengthPath(bak).c_str())) {
+// Nothing of the user's is deleted before the update is complete: a .bak of an earlier run, or
+// of the user's own, gets a name no other file has until then.
+void SetAside(const std::wstring& bak, CInstallJournal& journal) {
+    if (IsFolder(GetPathAttributes(bak))) {
+        ThrowInstallError(L"Can not delete file:", bak);
+    }
+    std::wstring guid;
+    CreateGuidString(guid);
+    const std::wstring aside = bak + L'.' + guid;
+    journal.RecordAside(bak, aside);
+    if (MoveFileAndGetError(bak, aside) != ERROR_SUCCESS) {
         ThrowInstallError(L"Can not delete file:", bak);
     }
 }
 
-// The rename is tried first and tells whether the file, or a backup of an earlier run, exists.
-void InstallFile(const CFileSystemItem& file, const std::wstring& dest, CFileSystemItem& backup) {
+void BackUp(const std::wstring& target, CInstallJournal& journal) {
+    const std::wstring bak = GetBackupPath(target);
+    journal.RecordStep(TJournalStep::Backup, target);
+    DWORD error = MoveFileAndGetError(target, bak);
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+        SetAside(bak, journal);
+        error = MoveFileAndGetError(target, bak);
+    }
+    if (error != ERROR_SUCCESS) {
+        ThrowInstallError(L"Can not rename file:", target);
+    }
+}
+
+void InstallFile(const CFileSystemItem& file, const std::wstring& dest, CInstallJournal& journal) {
     const std::wstring name = GetItemName(file);
     if (name.empty()) {
         return;
     }
     const std::wstring target = dest + name;
-    const std::wstring bak = target + BackupSuffix;
-    DWORD error = MoveFileAndGetError(target, bak);
-    // Only one generation of backups is kept: a leftover of an earlier run goes.
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
-        DeleteStaleBackup(bak);
-        error = MoveFileAndGetError(target, bak);
-    }
-    if (error == ERROR_SUCCESS) {
-        backup.AddChild(bak, true);
-    } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-        // A new file, whose name may still carry a backup of an earlier run.
-        if (PathExists(bak)) {
-            DeleteStaleBackup(bak);
-        }
-    } else {
+    // Which of the journal's steps follow depends on what is there now; a folder of the
+    // application where the update has a file stays the application's.
+    const DWORD attributes = GetPathAttributes(target);
+    if (IsFolder(attributes)) {
         ThrowInstallError(L"Can not rename file:", target);
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        BackUp(target, journal);
+        journal.RecordStep(TJournalStep::Replace, target);
+    } else {
+        if (PathExists(GetBackupPath(target))) {
+            SetAside(GetBackupPath(target), journal);
+        }
+        journal.RecordStep(TJournalStep::Add, target);
     }
     if (MoveFileAndGetError(file.GetPath(), target) != ERROR_SUCCESS) {
         ThrowInstallError(L"Can not move file:", target);
     }
 }
 
-void RestoreBackup(const std::wstring& bak) {
-    if (bak.size() <= BackupSuffix.size() || !PathExists(bak)) {
-        return;
-    }
-    const std::wstring original = bak.substr(0, bak.size() - BackupSuffix.size());
-    MoveFileExW(ToExtendedLengthPath(bak).c_str(), ToExtendedLengthPath(original).c_str(),
-                MOVEFILE_REPLACE_EXISTING);
-}
-
-void DeleteBackup(const std::wstring& bak) {
-    const std::wstring path = ToExtendedLengthPath(bak);
-    if (DeleteFileW(path.c_str())) {
-        return;
-    }
-    const DWORD error = GetLastError();
-    // The backup of a read-only file is read-only too; clearing that only where it is needed
-    // saves a call per file on the common path.
-    if (error == ERROR_ACCESS_DENIED) {
-        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(path.c_str());
-    }
-}
-
-// Latest first, so that a backup of a backup (an update that carries both a.dll and a.dll.bak)
-// is dealt with before the backup it was made from.
-void ForEachBackupLatestFirst(const CFileSystemItem& item,
-                              void (*action)(const std::wstring& bak)) noexcept {
-    for (int i = item.GetChildCount() - 1; i >= 0; --i) {
-        if (const CFileSystemItem* child = item.GetChild(i)) {
-            ForEachBackupLatestFirst(*child, action);
-        }
-    }
-    if (!item.IsFile()) {
-        return;
-    }
-    try {
-        action(item.GetPath());
-    } catch (...) {
-        // Out of memory for a path: the other backups are still worth the attempt.
-    }
-}
-
 } // namespace
 
 void InstallTree(const CFileSystemItem& source, const std::wstring& destination,
-                 CFileSystemItem& backup) {
+                 CInstallJournal& journal) {
     std::wstring dest = destination;
     if (!dest.empty() && dest.back() != L'\\') {
         dest += L'\\';
@@ -128,17 +112,13 @@ void InstallTree(const CFileSystemItem& source, const std::wstring& destination,
             continue;
         }
         if (child->IsFile()) {
-            InstallFile(*child, dest, backup);
+            InstallFile(*child, dest, journal);
         } else {
-            InstallFolder(*child, dest, backup);
+            InstallFolder(*child, dest, journal);
         }
     }
 }
 
-void RollbackTree(const CFileSystemItem& backup) noexcept {
-    ForEachBackupLatestFirst(backup, RestoreBackup);
-}
-
-void RemoveBackups(const CFileSystemItem& backup) noexcept {
-    ForEachBackupLatestFirst(backup, DeleteBackup);
+std::wstring GetBackupPath(const std::wstring& target) {
+    return target + L".bak";
 }

@@ -1,23 +1,18 @@
 #pragma once
 
 #include "install/FileSystemItem.h"
+#include "install/InstallJournal.h"
 
 #include <string>
 
 // Moves the files below source into destination, level by level, creating missing folders.
-// Every file that is replaced is first renamed to "<name>.bak" and recorded below backup, so
-// that RollbackTree can undo the walk and RemoveBackups can delete the backups.
-// The first failure throws COrvException naming the operation and the path; what was moved
-// until then stays where it is.
+// Every file that is replaced is first renamed to "<name>.bak"; a .bak of earlier in its way is
+// renamed aside, never deleted. Each step is recorded in the journal before it begins, so that
+// FinishJournal can undo the walk, or complete it by deleting the backups. The first failure
+// throws COrvException naming the operation and the path; what was done until then stays as it
+// is for FinishJournal to undo.
 void InstallTree(const CFileSystemItem& source, const std::wstring& destination,
-                 CFileSystemItem& backup);
+                 CInstallJournal& journal);
 
-// Puts every recorded backup back under its old name, replacing whatever the install moved
-// there, so each replaced file holds its old content again. Files the install added stay.
-void RollbackTree(const CFileSystemItem& backup) noexcept;
-
-// Deletes every recorded backup once the whole update is in place. From then on the update is
-// complete, so a backup that cannot be deleted (a DLL that another process still has loaded)
-// stays behind rather than stopping the others: restoring what is left would make the
-// directory half old and half new.
-void RemoveBackups(const CFileSystemItem& backup) noexcept;
+// The name under which the old content of a replaced file waits until the update is complete.
+std::wstring GetBackupPath(const std::wstring& target);

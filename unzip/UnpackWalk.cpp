@@ -29,6 +29,15 @@ std::wstring JoinElementName(const std::wstring& folder, const wchar_t* name) {
     return JoinPath(folder, name);
 }
 
+// A rename that reaches the disk must never point at data that did not: after a power cut the
+// application would find the names of the update over empty or torn files.
+void CloseFlushed(CFileHandle& file) {
+    if (!FlushFileBuffers(file.Get())) {
+        ThrowUnzipError();
+    }
+    file.Reset();
+}
+
 DWORD ChunkSizeFor(const ULARGE_INTEGER& size) {
     if (size.HighPart != 0 || size.LowPart > ChunkSizeLimit) {
         return ChunkSizeLimit;
@@ -99,6 +108,7 @@ void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG&
 
     const DWORD chunkSize = ChunkSizeFor(element.cbSize);
     if (chunkSize == 0) {
+        CloseFlushed(file);
         ++tally.filesDone;
         PostTally(unzipper, tally);
         return;
@@ -123,7 +133,7 @@ void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG&
             break;
         }
     }
-    file.Reset();
+    CloseFlushed(file);
     ++tally.filesDone;
     PostTally(unzipper, tally);
 }

@@ -13,6 +13,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -30,6 +31,8 @@ KEEP_WORK = os.environ.get("ORV_E2E_KEEP") == "1"
 RUN_TIMEOUT = 90
 POLL = 0.1
 GUID_FOLDER = re.compile(r"^\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}$")
+JOURNAL = re.compile(r"^Orvandel Updater [0-9A-F]{16}\.journal$")
+RUN_ONCE_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\RunOnce"
 
 PROMPT_CAPTION = "Orvandel"
 PROMPT_TEXT = "Update will take effect after you close Internet Exploer"
@@ -69,6 +72,11 @@ def wine_environment(display):
 def running_programs(fragment):
     """Command lines of the processes whose command line holds the fragment; Wine shows a
     Windows process under its Windows command line."""
+    return [text for _, text in running_processes(fragment)]
+
+
+def running_processes(fragment):
+    """(pid, command line) of the processes whose command line holds the fragment."""
     found = []
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
@@ -80,8 +88,15 @@ def running_programs(fragment):
             continue
         text = command.replace(b"\0", b" ").decode("utf-8", "replace")
         if fragment in text and state != "Z":
-            found.append(text)
+            found.append((int(entry.name), text))
     return found
+
+
+def process_state(pid):
+    try:
+        return (Path("/proc") / str(pid) / "stat").read_text().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return None
 
 
 def desktop_processes():
@@ -269,6 +284,24 @@ def extraction_folders():
     return {entry.name for entry in wine_temp_folder().iterdir() if GUID_FOLDER.match(entry.name)}
 
 
+def journals():
+    """The updater's journals in the user's temporary folder; one while a run is under way."""
+    return sorted(entry for entry in wine_temp_folder().iterdir() if JOURNAL.match(entry.name))
+
+
+def run_once_entries(display):
+    """The updater's entries in the RunOnce key: value name -> command, as Windows would run
+    them at the next logon."""
+    result = subprocess.run([str(WINE_RUN), str(PREFIX), "reg", "query", RUN_ONCE_KEY],
+                            env=wine_environment(display), capture_output=True, timeout=120)
+    entries = {}
+    for line in result.stdout.decode("utf-8", "replace").splitlines():
+        name, separator, command = line.strip().partition("    REG_SZ    ")
+        if separator and name.startswith("Orvandel Updater "):
+            entries[name] = command
+    return entries
+
+
 class Run:
     """One updater run: the launcher's exit code and every message box seen, in order."""
 
@@ -394,6 +427,32 @@ class Case:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         lines = out.read_text(encoding="utf-8").splitlines() if out.exists() else []
         return Box(lines[0] if lines else caption, lines[1:])
+
+    def kill_updater_when(self, condition, slice_seconds=0.003):
+        """Lets the updater run in slices of a few milliseconds, stopped in between, and kills it
+        with SIGKILL, as Task Manager or a crash would, at the first stop at which the condition
+        holds. False when the updater ended before that."""
+        fragment = windows_path(self.updater)
+        wait_until(lambda: running_processes(fragment), 60, "the updater to start")
+        pid = running_processes(fragment)[0][0]
+        while True:
+            try:
+                os.kill(pid, signal.SIGSTOP)
+            except ProcessLookupError:
+                return False
+            # The signal takes effect a moment later; the condition must see a standing run.
+            state = process_state(pid)
+            while state not in ("T", "Z", None):
+                time.sleep(0.0005)
+                state = process_state(pid)
+            if state in ("Z", None):
+                return False
+            if condition():
+                os.kill(pid, signal.SIGKILL)
+                wait_until(lambda: process_state(pid) in ("Z", None), 10, "the updater to die")
+                return True
+            os.kill(pid, signal.SIGCONT)
+            time.sleep(slice_seconds)
 
     def start_helper(self, program, arguments, seconds=120):
         """Starts a holding helper and waits until it holds; it is stopped at cleanup."""

@@ -6,12 +6,13 @@ before and after: every file either keeps its old bytes or holds the update's, t
 folder is gone, and the application is started again exactly when it should be.
 """
 
+import os
 import time
 import unittest
 
 from harness import (FAILURE_BOX, PROMPT_BOX, PROMPT_CAPTION, OUTPUT, Case, Display, digest,
-                     make_archive, corrupt_entry, running_programs, snapshot, wait_until,
-                     windows_path)
+                     journals, make_archive, corrupt_entry, run_once_entries, running_programs,
+                     snapshot, wait_until, windows_path, wine_temp_folder)
 
 INSTALLER = b"MZ stand-in for the installer of version 2"
 
@@ -40,29 +41,27 @@ class UpdaterTestCase(unittest.TestCase):
         """The application started once per version given, always by its quoted path."""
         self.assertEqual(case.starts(), [(version, self.quoted(case)) for version in versions])
 
-    def assertNoExtractionFolderLeft(self, case):
+    def assertNothingLeftBehind(self, case):
+        """No extraction folder, no journal and no entry for the next logon."""
         self.assertEqual(case.new_extraction_folders(), set())
+        self.assertEqual(journals(), [])
+        self.assertEqual(run_once_entries(self.display), {})
 
     def assertCompleted(self, case, run, entries, archive_deleted, versions=("1", "2")):
         self.assertEqual(run.exit_code, 0)
         self.assertEqual(run.boxes, [])
         self.assertEqual(snapshot(case.app), case.expected_after_install(entries))
-        self.assertNoExtractionFolderLeft(case)
+        self.assertNothingLeftBehind(case)
         self.assertEqual(case.archive.exists(), not archive_deleted)
         self.assertStarts(case, versions)
 
-    def assertRolledBack(self, case, run, entries, archive_deleted):
-        """Every file that was there holds its old bytes; files new with the update may
-        stay, backups may not."""
+    def assertRolledBack(self, case, run, archive_deleted):
+        """Exactly the old version: every file that was there holds its old bytes, and nothing
+        that the update added is left, backups included."""
         self.assertEqual(run.exit_code, 0)
         self.assertEqual(run.boxes, [FAILURE_BOX])
-        after = snapshot(case.app)
-        expected = case.expected_untouched()
-        self.assertEqual({name: after.get(name) for name in expected}, expected)
-        appeared = after.keys() - expected.keys()
-        self.assertLessEqual(appeared, case.expected_after_install(entries).keys())
-        self.assertFalse([name for name in appeared if name.endswith(".bak")])
-        self.assertNoExtractionFolderLeft(case)
+        self.assertEqual(snapshot(case.app), case.expected_untouched())
+        self.assertNothingLeftBehind(case)
         self.assertEqual(case.archive.exists(), not archive_deleted)
         self.assertStarts(case, ["1", "1"])
 
@@ -127,7 +126,7 @@ class WaitingTests(UpdaterTestCase):
         time.sleep(3)
         self.assertTrue(running_programs(updater), "the updater ended while the mutex was held")
         self.assertEqual(snapshot(case.app), case.before)
-        self.assertNoExtractionFolderLeft(case)
+        self.assertNothingLeftBehind(case)
         self.assertStarts(case, ["1"])
 
         (case.app / "quit.flag").touch()
@@ -167,7 +166,7 @@ class CommandLineTests(UpdaterTestCase):
                 self.assertEqual(snapshot(case.app), case.before)
                 self.assertTrue(case.archive.exists())
                 self.assertStarts(case, [])
-                self.assertNoExtractionFolderLeft(case)
+                self.assertNothingLeftBehind(case)
                 self.assertLess(time.monotonic() - started, 30)
 
     def test_lenient_forms_are_accepted(self):
@@ -208,7 +207,7 @@ class NotAnUpdateTests(UpdaterTestCase):
         self.assertEqual(run.exit_code, 0)
         self.assertEqual(run.boxes, [])
         self.assertEqual(snapshot(case.app), case.expected_untouched())
-        self.assertNoExtractionFolderLeft(case)
+        self.assertNothingLeftBehind(case)
         self.assertFalse(case.archive.exists())
         self.assertStarts(case, ["1", "1"])
 
@@ -240,7 +239,7 @@ class FailedUpdateTests(UpdaterTestCase):
                 self.assertEqual(run.exit_code, 0)
                 self.assertEqual(run.boxes, [FAILURE_BOX])
                 self.assertEqual(snapshot(case.app), case.expected_untouched())
-                self.assertNoExtractionFolderLeft(case)
+                self.assertNothingLeftBehind(case)
                 self.assertFalse(case.archive.exists())
                 self.assertStarts(case, ["1", "1"])
 
@@ -257,18 +256,20 @@ class FailedUpdateTests(UpdaterTestCase):
         case.request_update(flag=flag)
         return case, entries
 
-    def test_file_held_open_mid_install_rolls_back_every_replaced_file(self):
-        case, entries = self.prepare(
+    def test_file_held_open_mid_install_restores_exactly_the_old_version(self):
+        """By then the update has replaced files and added a folder and files of its own."""
+        case, _ = self.prepare(
             ["a.txt", "sub/b.txt", "c.dll", "d.txt"],
-            [("a.txt", b"new a"), ("sub/b.txt", b"new b"), ("c.dll", b"new c"),
-             ("d.txt", b"new d"), ("extra/new.txt", b"new")], flag="")
+            [("a.txt", b"new a"), ("added/new.txt", b"new"), ("added/deep/more.txt", b"more"),
+             ("sub/b.txt", b"new b"), ("sub/added.txt", b"new"), ("c.dll", b"new c"),
+             ("d.txt", b"new d")], flag="")
         case.lock_file(case.app / "c.dll")
 
         run = case.run_app()
 
-        self.assertRolledBack(case, run, entries, archive_deleted=False)
+        self.assertRolledBack(case, run, archive_deleted=False)
 
-    def test_read_only_stale_backup_rolls_back(self):
+    def test_read_only_stale_backup_is_no_obstacle(self):
         case, entries = self.prepare(
             ["a.txt", "c.dll", "c.dll.bak"],
             [("a.txt", b"new a"), ("c.dll", b"new c"), ("d.txt", b"new d")], flag="1",
@@ -276,7 +277,7 @@ class FailedUpdateTests(UpdaterTestCase):
 
         run = case.run_app()
 
-        self.assertRolledBack(case, run, entries, archive_deleted=True)
+        self.assertCompleted(case, run, entries, archive_deleted=True)
 
     def test_read_only_replaced_file_leaves_one_version(self):
         """The backup of a read-only file is read-only too and cannot be deleted once every
@@ -295,7 +296,7 @@ class FailedUpdateTests(UpdaterTestCase):
         new = sorted(name for name, data in replaced.items() if after.get(name) == digest(data))
         self.assertIn(len(replaced), (len(old), len(new)), f"old: {old}; new: {new}")
         self.assertEqual(run.boxes, [FAILURE_BOX] if old else [])
-        self.assertNoExtractionFolderLeft(case)
+        self.assertNothingLeftBehind(case)
         self.assertStarts(case, ["1", "1" if old else "2"])
 
 
@@ -323,7 +324,7 @@ class BrowserPromptTests(UpdaterTestCase):
         self.assertEqual(run.exit_code, 0)
         self.assertEqual(run.boxes, [])
         self.assertEqual(snapshot(case.app), case.expected_untouched())
-        self.assertNoExtractionFolderLeft(case)
+        self.assertNothingLeftBehind(case)
         self.assertTrue(case.archive.exists())
         self.assertStarts(case, ["1"])
 
@@ -351,6 +352,105 @@ class BrowserPromptTests(UpdaterTestCase):
         run = case.watch(launcher)
 
         self.assertCompleted(case, run, entries, archive_deleted=True)
+
+
+class KilledUpdateTests(UpdaterTestCase):
+    """The updater killed with SIGKILL at several points, as a crash, Task Manager or a power
+    cut would end it, then started again exactly as Windows would start it at the next logon.
+    That run must end at exactly one version: the new one while the archive is there, the old
+    one once it is gone."""
+
+    FILES = 1500
+
+    def prepare(self):
+        """An application of many files, and an update that replaces all of them and adds a
+        folder and files of its own early on."""
+        case = self.new_case()
+        names = [f"lib/{i // 100:02}/file{i:04}.dll" for i in range(self.FILES)]
+        for name in names:
+            case.write_app_file(name, f"old {name}".encode())
+        entries = [("setup.exe", INSTALLER), ("added/new.txt", b"added"),
+                   *version_2(case)[1:], *[(name, f"new {name}".encode()) for name in names]]
+        make_archive(case.archive, entries)
+        case.take_snapshot()
+        case.request_update(flag="")
+        return case, entries
+
+    @staticmethod
+    def journal():
+        files = journals()
+        return files[0].read_text(encoding="utf-8", errors="replace") if files else ""
+
+    def moved_in(self):
+        text = self.journal()
+        return text.count("\nreplace ") + text.count("\nadd ")
+
+    def kill_and_resume(self, case, entries, condition, archive_kept, versions=None):
+        launcher = case.start_app()
+        self.assertTrue(case.kill_updater_when(condition), "the updater ended before the point")
+        case.watch(launcher)
+        self.assertTrue(journals(), "a killed run leaves its journal")
+        if not archive_kept:
+            case.archive.unlink()
+        commands = [command for command in run_once_entries(self.display).values()
+                    if windows_path(case.updater) in command]
+        self.assertEqual(len(commands), 1, "one entry for the next logon")
+
+        run = case.run(commands[0])
+
+        self.assertEqual(run.exit_code, 0)
+        if archive_kept:
+            self.assertEqual(run.boxes, [])
+            self.assertEqual(snapshot(case.app), case.expected_after_install(entries))
+        else:
+            self.assertEqual(run.boxes, [FAILURE_BOX])
+            self.assertEqual(snapshot(case.app), case.expected_untouched())
+        self.assertStarts(case, versions or ["1", "2" if archive_kept else "1"])
+        self.assertNothingLeftBehind(case)
+
+    def test_killed_while_unpacking(self):
+        case, entries = self.prepare()
+
+        def unpacked_a_third():
+            folders = [wine_temp_folder() / name for name in case.new_extraction_folders()]
+            return sum(len(files) for folder in folders for _, _, files in os.walk(folder)) > 500
+
+        self.kill_and_resume(case, entries, unpacked_a_third, archive_kept=True)
+
+    def test_killed_right_after_the_first_backup(self):
+        case, entries = self.prepare()
+        self.kill_and_resume(case, entries, lambda: "\nreplace " in self.journal(),
+                             archive_kept=False)
+
+    def test_killed_a_third_into_the_install(self):
+        """Meanwhile the user starts the application, which must not run on a mix of old and
+        new files: the updater holds its mutex, so it takes itself for a second instance."""
+        case, entries = self.prepare()
+
+        def a_third_in():
+            if self.moved_in() <= self.FILES // 3:
+                return False
+            case.run_app()
+            return True
+
+        self.kill_and_resume(case, entries, a_third_in, archive_kept=True,
+                             versions=["1", "second instance", "2"])
+
+    def test_killed_near_the_end_of_the_install(self):
+        case, entries = self.prepare()
+        self.kill_and_resume(case, entries, lambda: self.moved_in() > self.FILES * 9 // 10,
+                             archive_kept=False)
+
+    def test_killed_while_removing_backups(self):
+        case, entries = self.prepare()
+        self.kill_and_resume(case, entries,
+                             lambda: "stage removing backups" in self.journal(), archive_kept=True)
+
+    def test_killed_while_rolling_back(self):
+        case, entries = self.prepare()
+        case.lock_file(case.app / "lib/14/file1490.dll")
+        self.kill_and_resume(case, entries, lambda: "stage rolling back" in self.journal(),
+                             archive_kept=False)
 
 
 class PathTests(UpdaterTestCase):

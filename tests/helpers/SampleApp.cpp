@@ -1,6 +1,7 @@
 // Stands in for the Orvandel application: holds its single-instance mutex while it runs,
 // records each start in starts.log beside itself, and on request hands over to the updater the
-// way the real application does, quitting a little later so that the updater has to wait.
+// way the real application does, quitting a little later so that the updater has to wait. A
+// start while the mutex is taken is a second instance, which is recorded as such and quits.
 //
 // Files beside the program:
 //   sample_app.ini  "mutex=<name>" and "hold_ms=<milliseconds to run on after starting the
@@ -8,7 +9,8 @@
 //   version.txt     the version this copy reports
 //   update.request  five lines: updater path, mutex, archive, fourth field, delete flag; consumed
 //   quit.flag       ends the hold early
-//   starts.log      one line per start: version, a tab, the command line
+//   starts.log      one line per start: version, a tab, the command line; "second instance"
+//                   in place of the version for a start that found the mutex taken
 
 #include "HelperSupport.h"
 
@@ -89,8 +91,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const std::wstring folder = GetProgramFolder();
     const TSettings settings = ReadSettings(folder + L"\\sample_app.ini");
     const CObjectHandle instanceMutex(CreateMutexW(nullptr, TRUE, settings.mutexName.c_str()));
+    const bool secondInstance = GetLastError() == ERROR_ALREADY_EXISTS;
 
     const std::wstring logPath = folder + L"\\starts.log";
+    if (secondInstance) {
+        AppendLine(logPath, L"second instance\t" + std::wstring(GetCommandLineW()));
+        return 0;
+    }
     AppendLine(logPath, ReadVersion(folder + L"\\version.txt") + L"\t" + GetCommandLineW());
 
     const std::wstring requestPath = folder + L"\\update.request";

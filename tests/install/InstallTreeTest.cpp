@@ -2,48 +2,21 @@
 
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
+#include "install/Recovery.h"
 
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
+#include <optional>
+#include <regex>
+#include <vector>
 
 namespace fs = std::filesystem;
 
-namespace {
-
-using Contents = std::map<std::wstring, std::string>;
-
-// Every file below the folder by its relative path, with its content.
-Contents ReadFolder(const std::wstring& folder) {
-    Contents contents;
-    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        if (entry.is_regular_file()) {
-            contents[entry.path().lexically_relative(folder).wstring()] =
-                ReadTextFile(entry.path().wstring());
-        }
-    }
-    return contents;
-}
-
-// The backup tree in one line: files as their path, folders as their path and their children.
-std::wstring Describe(const CFileSystemItem& item) {
-    std::wstring text = item.GetPath();
-    if (!item.IsFile()) {
-        text += L"[";
-        for (int i = 0; i < item.GetChildCount(); ++i) {
-            text += (i > 0 ? L" " : L"") + Describe(*item.GetChild(i));
-        }
-        text += L"]";
-    }
-    return text;
-}
-
-} // namespace
-
-// An extraction folder with its item tree, as the unpacker leaves it, and an application folder.
+// An extraction folder with its item tree, as the unpacker leaves it, an application folder,
+// and the journal of the run.
 class InstallTreeTest : public ::testing::Test {
 protected:
     InstallTreeTest() {
@@ -65,9 +38,12 @@ protected:
     // The failure's message, or nothing.
     std::wstring Install(const std::wstring& destination) { return Install(m_source, destination); }
     std::wstring Install(const CFileSystemItem& source, const std::wstring& destination) {
-        m_backup.Set(destination, false);
+        if (!m_journal) {
+            m_journal = CInstallJournal::Start(m_journalPath, m_app, m_folder / L"{extracted}");
+            m_journal->RecordStage(TJournalStage::Installing);
+        }
         try {
-            InstallTree(source, destination, m_backup);
+            InstallTree(source, destination, *m_journal);
         } catch (const COrvException& failure) {
             EXPECT_EQ(failure.GetCode(), 0);
             return failure.GetText();
@@ -75,13 +51,43 @@ protected:
         return L"";
     }
 
+    // The steps recorded so far, relative to the application folder; the unique part of a name
+    // given to a .bak in the way reads {GUID}.
+    std::vector<std::wstring> RecordedSteps() const {
+        static const wchar_t* const names[] = {L"folder", L"backup", L"aside", L"replace", L"add"};
+        const std::wregex guid(L"\\{[0-9A-F-]{36}\\}");
+        const auto relative = [this, &guid](const std::wstring& path) {
+            return std::regex_replace(path.substr(m_app.size() + 1), guid, L"{GUID}");
+        };
+        std::vector<std::wstring> steps;
+        ForEachJournalLine(m_journalPath, [&](const TJournalLine& line) {
+            if (line.kind == TJournalLine::TKind::Step) {
+                std::wstring step =
+                    names[static_cast<int>(line.step)] + (L" " + relative(line.path));
+                steps.push_back(line.aside.empty() ? step : step + L" -> " + relative(line.aside));
+            }
+        });
+        return steps;
+    }
+
+    TJournalOutcome Finish(TJournalStage stage) {
+        if (stage == TJournalStage::RemovingBackups) {
+            m_journal->RecordStage(stage);
+        }
+        m_journal.reset();
+        return FinishJournal(m_journalPath);
+    }
+    TJournalOutcome Complete() { return Finish(TJournalStage::RemovingBackups); }
+    TJournalOutcome RollBack() { return Finish(TJournalStage::Installing); }
+
     TempFolder m_folder;
     std::wstring m_app = m_folder / L"App";
+    std::wstring m_journalPath = m_folder / L"run.journal";
     CFileSystemItem m_source{m_folder / L"{extracted}", false};
-    CFileSystemItem m_backup{L"", false};
+    std::optional<CInstallJournal> m_journal;
 };
 
-TEST_F(InstallTreeTest, BacksUpOnlyReplacedFilesKeepingOneGeneration) {
+TEST_F(InstallTreeTest, SetsStaleBackupsAsideUntilTheUpdateIsComplete) {
     WriteTextFile(m_app + L"\\a.dll", "old a");
     WriteTextFile(m_app + L"\\a.dll.bak", "stale a");
     // Left by an earlier run for a file that is gone since.
@@ -92,16 +98,22 @@ TEST_F(InstallTreeTest, BacksUpOnlyReplacedFilesKeepingOneGeneration) {
 
     EXPECT_EQ(Install(m_app), L"");
 
-    EXPECT_EQ(ReadFolder(m_app), (Contents{{L"a.dll", "new a"},
-                                           {L"a.dll.bak", "old a"},
-                                           {L"b.dll", "new b"},
-                                           {L"other.txt", "kept"}}));
-    EXPECT_EQ(Describe(m_backup), m_app + L"[" + m_app + L"\\a.dll.bak]");
+    EXPECT_EQ(RecordedSteps(),
+              (std::vector<std::wstring>{L"backup a.dll", L"aside a.dll.bak -> a.dll.bak.{GUID}",
+                                         L"replace a.dll", L"aside b.dll.bak -> b.dll.bak.{GUID}",
+                                         L"add b.dll"}));
+    EXPECT_EQ(ReadFolder(m_app).size(), 6u);
     EXPECT_TRUE(ReadFolder(m_source.GetPath()).empty()) << "files were copied, not moved";
+    const TJournalOutcome outcome = Complete();
+    EXPECT_TRUE(outcome.finished);
+    EXPECT_EQ(outcome.backupsDeleted, 3);
+    EXPECT_EQ(ReadFolder(m_app),
+              (FolderContents{{L"a.dll", "new a"}, {L"b.dll", "new b"}, {L"other.txt", "kept"}}));
+    EXPECT_FALSE(PathExists(m_journalPath));
 }
 
 // The destination is given with a trailing separator here and without one elsewhere.
-TEST_F(InstallTreeTest, ReusesFoldersAndRecordsOneNodePerArchiveFolder) {
+TEST_F(InstallTreeTest, ReusesFoldersAndRecordsOnlyTheOnesItCreates) {
     CFileSystemItem* sub = AddFolder(m_source, L"sub");
     AddFile(*sub, L"x.txt", "new x");
     AddFile(*AddFolder(*sub, L"deep"), L"y.txt", "new y");
@@ -110,56 +122,70 @@ TEST_F(InstallTreeTest, ReusesFoldersAndRecordsOneNodePerArchiveFolder) {
 
     EXPECT_EQ(Install(m_app + L"\\"), L"");
 
-    // A folder's node carries the directory that holds the folder, which removal then leaves.
-    EXPECT_EQ(Describe(m_backup), m_app + L"\\[" + m_app + L"\\[" + m_app + L"\\sub\\x.txt.bak " +
-                                      m_app + L"\\sub\\[]]]");
-    RemoveBackups(m_backup);
-    EXPECT_EQ(ReadFolder(m_app), (Contents{{L"sub\\deep\\y.txt", "new y"},
-                                           {L"sub\\foreign.txt", "kept"},
-                                           {L"sub\\x.txt", "new x"}}));
+    EXPECT_EQ(RecordedSteps(),
+              (std::vector<std::wstring>{L"backup sub\\x.txt", L"replace sub\\x.txt",
+                                         L"folder sub\\deep", L"add sub\\deep\\y.txt"}));
+    Complete();
+    EXPECT_EQ(ReadFolder(m_app), (FolderContents{{L"sub\\", ""},
+                                                 {L"sub\\deep\\", ""},
+                                                 {L"sub\\deep\\y.txt", "new y"},
+                                                 {L"sub\\foreign.txt", "kept"},
+                                                 {L"sub\\x.txt", "new x"}}));
 }
 
-TEST_F(InstallTreeTest, RemoveBackupsDeletesWhatItCanAndPassesOverTheRest) {
+TEST_F(InstallTreeTest, BackupsThatCannotGoYetStayWithTheJournalUntilTheyCan) {
     for (const std::wstring name : {L"a.dll", L"b.dll", L"c.dll"}) {
         WriteTextFile(m_app + L"\\" + name, "old");
         AddFile(m_source, name, "new");
     }
     SetFileAttributesW((m_app + L"\\a.dll").c_str(), FILE_ATTRIBUTE_READONLY);
     ASSERT_EQ(Install(m_app), L"");
-    // Another process still has the old b.dll loaded.
-    const CFileHandle held(CreateFileW((m_app + L"\\b.dll.bak").c_str(), GENERIC_READ,
-                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    {
+        // Another process still has the old b.dll loaded.
+        const CFileHandle held(CreateFileW((m_app + L"\\b.dll.bak").c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
 
-    RemoveBackups(m_backup);
+        const TJournalOutcome outcome = Complete();
 
-    EXPECT_EQ(
-        ReadFolder(m_app),
-        (Contents{{L"a.dll", "new"}, {L"b.dll", "new"}, {L"b.dll.bak", "old"}, {L"c.dll", "new"}}));
+        EXPECT_FALSE(outcome.finished);
+        EXPECT_EQ(outcome.failedPath, m_app + L"\\b.dll.bak");
+        EXPECT_EQ(outcome.backupsDeleted, 2);
+        EXPECT_EQ(
+            ReadFolder(m_app),
+            (FolderContents{
+                {L"a.dll", "new"}, {L"b.dll", "new"}, {L"b.dll.bak", "old"}, {L"c.dll", "new"}}));
+    }
+    const TJournalOutcome later = FinishJournal(m_journalPath);
+    EXPECT_TRUE(later.finished);
+    EXPECT_EQ(later.stage, TJournalStage::RemovingBackups);
+    EXPECT_EQ(ReadFolder(m_app),
+              (FolderContents{{L"a.dll", "new"}, {L"b.dll", "new"}, {L"c.dll", "new"}}));
+    EXPECT_FALSE(PathExists(m_journalPath));
 }
 
-TEST_F(InstallTreeTest, RollbackGivesEveryReplacedFileItsOldContent) {
+TEST_F(InstallTreeTest, RollbackRestoresExactlyTheOldDirectory) {
     AddFile(m_source, L"added.dll", "new added");
-    Contents before{{L"added.dll", "new added"}};
-    for (const std::wstring name : {L"1.dll", L"2.dll", L"3.dll", L"4.dll", L"5.dll"}) {
+    AddFile(*AddFolder(*AddFolder(m_source, L"plugins"), L"en"), L"strings.txt", "new strings");
+    WriteTextFile(m_app + L"\\notes.txt.bak", "the user's own");
+    FolderContents before{{L"notes.txt.bak", "the user's own"}};
+    for (const std::wstring name : {L"notes.txt", L"1.dll", L"2.dll", L"3.dll", L"4.dll"}) {
         before[name] = "old " + std::string(name.begin(), name.end());
         WriteTextFile(m_app + L"\\" + name, before[name]);
         AddFile(m_source, name, "new");
     }
-    fs::remove(m_source.GetChild(3)->GetPath());
+    fs::remove(m_source.GetChild(5)->GetPath());
 
     EXPECT_EQ(Install(m_app), L"Can not move file: " + m_app + L"\\3.dll");
-    EXPECT_EQ(ReadFolder(m_app), (Contents{{L"added.dll", "new added"},
-                                           {L"1.dll", "new"},
-                                           {L"1.dll.bak", "old 1.dll"},
-                                           {L"2.dll", "new"},
-                                           {L"2.dll.bak", "old 2.dll"},
-                                           {L"3.dll.bak", "old 3.dll"},
-                                           {L"4.dll", "old 4.dll"},
-                                           {L"5.dll", "old 5.dll"}}));
-    RollbackTree(m_backup);
+    const TJournalOutcome outcome = RollBack();
+
+    EXPECT_TRUE(outcome.finished);
+    // notes.txt and the user's notes.txt.bak, 1.dll, 2.dll and 3.dll.
+    EXPECT_EQ(outcome.restored, 5);
+    // added.dll, plugins\en\strings.txt and the two folders.
+    EXPECT_EQ(outcome.removed, 4);
     EXPECT_EQ(ReadFolder(m_app), before);
-    RollbackTree(CFileSystemItem(m_app, false));
-    EXPECT_EQ(ReadFolder(m_app), before);
+    EXPECT_FALSE(PathExists(m_journalPath));
+    EXPECT_FALSE(FinishJournal(m_journalPath).found);
 }
 
 TEST_F(InstallTreeTest, RollbackPutsABackupOfABackupBackFirst) {
@@ -170,8 +196,8 @@ TEST_F(InstallTreeTest, RollbackPutsABackupOfABackupBackFirst) {
     m_source.AddChild(m_source.GetPath() + L"\\vanished.dll", true);
 
     EXPECT_EQ(Install(m_app), L"Can not move file: " + m_app + L"\\vanished.dll");
-    RollbackTree(m_backup);
-    EXPECT_EQ(ReadFolder(m_app), (Contents{{L"a.dll", "old a"}}));
+    RollBack();
+    EXPECT_EQ(ReadFolder(m_app), (FolderContents{{L"a.dll", "old a"}}));
 }
 
 TEST_F(InstallTreeTest, EachFailureNamesItsOperationAndPath) {
@@ -179,7 +205,7 @@ TEST_F(InstallTreeTest, EachFailureNamesItsOperationAndPath) {
     WriteTextFile(target, "old a");
     AddFile(m_source, L"a.dll", "new a");
 
-    WriteTextFile(target + L".bak\\inside.txt", "a folder cannot be deleted as a file");
+    WriteTextFile(target + L".bak\\inside.txt", "a folder is nobody's backup");
     EXPECT_EQ(Install(m_app), L"Can not delete file: " + target + L".bak");
     fs::remove_all(target + L".bak");
     {
@@ -190,16 +216,30 @@ TEST_F(InstallTreeTest, EachFailureNamesItsOperationAndPath) {
     }
     fs::remove(m_source.GetChild(0)->GetPath());
     EXPECT_EQ(Install(m_app), L"Can not move file: " + target);
-    RollbackTree(m_backup);
-    EXPECT_EQ(ReadFolder(m_app), (Contents{{L"a.dll", "old a"}}));
+
+    // A file of the application where the update has a folder, and the other way round.
+    CFileSystemItem clashes(m_source.GetPath(), false);
+    AddFolder(clashes, L"plugins");
+    WriteTextFile(m_app + L"\\plugins", "a file of the application");
+    EXPECT_EQ(Install(clashes, m_app), L"Can not create directory: " + m_app + L"\\plugins");
+    AddFile(clashes, L"data", "a file of the update");
+    fs::remove(m_app + L"\\plugins");
+    WriteTextFile(m_app + L"\\data\\user.cfg", "a folder of the application");
+    EXPECT_EQ(Install(clashes, m_app), L"Can not rename file: " + m_app + L"\\data");
 
     CFileSystemItem folderOnly(m_source.GetPath(), false);
     AddFolder(folderOnly, L"sub");
     const std::wstring nowhere = m_folder / L"missing\\App";
     EXPECT_EQ(Install(folderOnly, nowhere), L"Can not create directory: " + nowhere + L"\\sub");
+
+    RollBack();
+    EXPECT_EQ(ReadFolder(m_app),
+              (FolderContents{{L"a.dll", "old a"},
+                              {L"data\\", ""},
+                              {L"data\\user.cfg", "a folder of the application"}}));
 }
 
-TEST_F(InstallTreeTest, WorksBeyondMaxPathAndCutsOnlyTheMessage) {
+TEST_F(InstallTreeTest, WorksBeyondMaxPathAndNeverCutsTheMessage) {
     const std::wstring deep = L"\\a-folder-name-of-some-length-for-paths-beyond-max-path";
     m_app += deep + deep + deep + deep + deep;
     m_source.Set(m_source.GetPath() + deep + deep + deep + deep + deep, false);
@@ -210,11 +250,10 @@ TEST_F(InstallTreeTest, WorksBeyondMaxPathAndCutsOnlyTheMessage) {
     const std::wstring target = m_app + L"\\sub\\x.txt";
     WriteTextFile(target, "old x");
 
-    EXPECT_EQ(Install(m_app),
-              (L"Can not move file: " + m_app + L"\\sub\\vanished.txt").substr(0, 259));
+    EXPECT_EQ(Install(m_app), L"Can not move file: " + m_app + L"\\sub\\vanished.txt");
     EXPECT_EQ(ReadTextFile(target), "new x");
     EXPECT_EQ(ReadTextFile(target + L".bak"), "old x");
-    RollbackTree(m_backup);
+    RollBack();
     EXPECT_EQ(ReadTextFile(target), "old x");
     EXPECT_FALSE(PathExists(target + L".bak"));
 }
