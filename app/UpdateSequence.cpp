@@ -82,7 +82,7 @@ void UnpackArchive(CUnzipper& unzipper, const std::wstring& archivePath,
     while (unzipper.IsBusy()) {
         Sleep(250);
     }
-    if (!unzipper.GetErrorText().empty()) {
+    if (unzipper.HasFailed()) {
         throw COrvException(unzipper.GetErrorText(), 0);
     }
 }
@@ -153,6 +153,38 @@ TRunEnd UpdateDirectory(const TCommandLine& fields, const std::wstring& applicat
     return ApplyUpdate(fields, applicationDirectory, journalPath);
 }
 
+// Everything between the mutex wait and the report. Only the steps before the journal's can
+// fail here (no memory, no temporary directory), and nothing has changed then.
+TRunEnd UpdateApplication(const TCommandLine& fields, std::wstring_view commandLine) noexcept {
+    try {
+        std::wstring applicationDirectory;
+        GetDirectoryPart(fields.applicationPath, applicationDirectory);
+        DeleteOldUpdater(applicationDirectory);
+        const std::wstring key = MakeDirectoryKey(applicationDirectory);
+        const CResumeAtLogon resume(key,
+                                    L'"' + GetProgramPath() + L"\" " + std::wstring(commandLine));
+        return UpdateDirectory(fields, applicationDirectory,
+                               GetTempDirectory() + key + L".journal");
+    } catch (...) {
+        return TRunEnd::Failed;
+    }
+}
+
+// Out of memory here must not keep the application from being started again.
+void RelaunchApplication(const TCommandLine& fields, COwnedMutex& applicationMutex) noexcept {
+    try {
+        if (fields.deleteArchiveFlag == L"1") {
+            DeleteFileW(ToExtendedLengthPath(fields.archivePath).c_str());
+        }
+    } catch (...) {
+    }
+    applicationMutex.Reset();
+    try {
+        LaunchProcess(fields.applicationPath);
+    } catch (...) {
+    }
+}
+
 } // namespace
 
 std::wstring MakeExtractionFolderName() {
@@ -162,24 +194,18 @@ std::wstring MakeExtractionFolderName() {
     return AppendToDirectory(temp, guid);
 }
 
-int RunUpdate(std::wstring_view commandLine) {
-    const std::optional<TCommandLine> fields = ParseCommandLine(commandLine);
+int RunUpdate(std::wstring_view commandLine) noexcept {
+    std::optional<TCommandLine> fields;
+    try {
+        fields = ParseCommandLine(commandLine);
+    } catch (...) {
+        // Fields that cannot even be held are not taken in: as if the line were malformed.
+    }
     if (!fields) {
         return 0;
     }
     COwnedMutex applicationMutex = WaitForApplicationToQuit(fields->mutexName);
-    std::wstring applicationDirectory;
-    GetDirectoryPart(fields->applicationPath, applicationDirectory);
-    DeleteOldUpdater(applicationDirectory);
-
-    TRunEnd end = TRunEnd::Failed;
-    {
-        const std::wstring key = MakeDirectoryKey(applicationDirectory);
-        const CResumeAtLogon resume(key,
-                                    L'"' + GetProgramPath() + L"\" " + std::wstring(commandLine));
-        end =
-            UpdateDirectory(*fields, applicationDirectory, GetTempDirectory() + key + L".journal");
-    }
+    const TRunEnd end = UpdateApplication(*fields, commandLine);
     if (end == TRunEnd::Abandoned) {
         return 0;
     }
@@ -188,10 +214,6 @@ int RunUpdate(std::wstring_view commandLine) {
         MessageBoxW(nullptr, L"Failed to upgrade the current version of Orvandel!", L"Error",
                     MB_OK);
     }
-    if (fields->deleteArchiveFlag == L"1") {
-        DeleteFileW(ToExtendedLengthPath(fields->archivePath).c_str());
-    }
-    applicationMutex.Reset();
-    LaunchProcess(fields->applicationPath);
+    RelaunchApplication(*fields, applicationMutex);
     return 0;
 }

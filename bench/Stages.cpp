@@ -79,7 +79,7 @@ void TimeStages(const std::wstring& archive, const std::wstring& applicationDire
         Sleep(1);
     }
     Print("copy_out", stopwatch.Lap());
-    if (!unzipper->GetErrorText().empty()) {
+    if (unzipper->HasFailed()) {
         throw COrvException(unzipper->GetErrorText(), 0);
     }
     journal->RecordStage(TJournalStage::Installing);

@@ -143,6 +143,17 @@ std::wstring GetTempDirectory() {
     }
 }
 
+void InheritFolderAccess(const std::wstring& path, SetSecurityFunction setSecurity) {
+    ACL noEntries{};
+    if (!InitializeAcl(&noEntries, sizeof(noEntries), ACL_REVISION)) {
+        return;
+    }
+    std::wstring target = ToExtendedLengthPath(path);
+    setSecurity(target.data(), SE_FILE_OBJECT,
+                DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                &noEntries, nullptr);
+}
+
 bool CheckFileHandle(HANDLE handle, std::wstring& errorText) {
     if (handle != INVALID_HANDLE_VALUE) {
         return true;
@@ -153,7 +164,7 @@ bool CheckFileHandle(HANDLE handle, std::wstring& errorText) {
 
 bool OpenFileForWriting(CFileHandle& handle, const std::wstring& path, std::wstring& errorText) {
     const HANDLE opened = CreateFileW(ToExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     const bool usable = CheckFileHandle(opened, errorText);
     handle.Reset(opened);
     return usable;

@@ -2,6 +2,8 @@
 
 #include "common/Handle.h"
 
+#include <aclapi.h>
+
 #include <string>
 
 // Windows refuses paths of MAX_PATH characters or more (folders already from 248) unless they
@@ -30,10 +32,22 @@ DWORD DeleteFileAndGetError(const std::wstring& path);
 // failure. Links below it are removed, never followed.
 DWORD RemoveFolderTree(const std::wstring& folder);
 
+using SetSecurityFunction = DWORD(WINAPI*)(LPWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID,
+                                           PACL, PACL);
+
+// A file moved within a volume keeps the access rights it got where it was written: in the
+// user's temporary folder, readable by that user alone. Its own entries are dropped, so that it
+// has those of the folder it is in now, as a file created there would. A failure leaves the file
+// as it was: it is still usable by whoever installed it.
+void InheritFolderAccess(const std::wstring& path,
+                         SetSecurityFunction setSecurity = SetNamedSecurityInfoW);
+
 // Only INVALID_HANDLE_VALUE is a failure; a null handle counts as usable.
 bool CheckFileHandle(HANDLE handle, std::wstring& errorText);
 
-// Opens or creates the file for writing without sharing; its content is left as it was.
+// Creates a new file for writing, without sharing. A file that is there already is never opened:
+// in a folder that was empty, it is another name for a file written before (a different letter
+// case, a short name, a folding of the file system), which the caller must not overwrite.
 bool OpenFileForWriting(CFileHandle& handle, const std::wstring& path, std::wstring& errorText);
 
 bool WriteBufferToFile(const CFileHandle& handle, const void* data, DWORD size, DWORD& written,

@@ -4,9 +4,6 @@
 
 #include <windows.h>
 
-#include <cstdarg>
-#include <cstdio>
-
 void ForEachChar(wchar_t* buffer, int count, CharCallback callback) {
     for (int i = 0; i < count && buffer[i] != L'\0'; ++i) {
         callback(&buffer[i]);
@@ -32,14 +29,6 @@ void ToUpperInPlace(std::wstring& text) {
     text.copy(buffer, text.size());
     ForEachChar(buffer, count, CharToUpper);
     text = buffer;
-}
-
-int FormatString(std::span<wchar_t> buffer, const wchar_t* format, ...) {
-    va_list values;
-    va_start(values, format);
-    const int written = _vsnwprintf_s(buffer.data(), buffer.size(), _TRUNCATE, format, values);
-    va_end(values);
-    return written;
 }
 
 std::string ToUtf8(std::wstring_view text) {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -16,10 +15,6 @@ void SlashToBackslash(wchar_t* ch);
 void CharToUpper(wchar_t* ch);
 
 void ToUpperInPlace(std::wstring& text);
-
-// printf-style formatting into a fixed buffer; text that does not fit is cut at the buffer's
-// end. Returns the characters written, or a negative value when the text was cut.
-int FormatString(std::span<wchar_t> buffer, const wchar_t* format, ...);
 
 // UTF-8 for the texts that people read on any system: the journal and the log. Text that is not
 // well-formed UTF-16 (a lone surrogate) comes out with U+FFFD in its place.

@@ -1,7 +1,6 @@
 #include "install/FileSystemItem.h"
 
 #include "common/FileHelpers.h"
-#include "common/TextHelpers.h"
 
 #include <windows.h>
 
@@ -9,6 +8,25 @@
 
 CFileSystemItem::CFileSystemItem(const std::wstring& path, bool isFile)
     : m_path(path), m_isFile(isFile) {}
+
+// The descendants are taken over into one list and destroyed from there, each without children
+// of its own left, so destruction does not recurse. Only where the list cannot grow for want
+// of memory does a subtree go the recursive way.
+CFileSystemItem::~CFileSystemItem() {
+    std::vector<std::unique_ptr<CFileSystemItem>> pending = std::move(m_children);
+    while (!pending.empty()) {
+        std::unique_ptr<CFileSystemItem> item = std::move(pending.back());
+        pending.pop_back();
+        for (auto& child : item->m_children) {
+            try {
+                pending.push_back(std::move(child));
+            } catch (...) {
+                child.reset();
+            }
+        }
+        item->m_children.clear();
+    }
+}
 
 CFileSystemItem* CFileSystemItem::AddChild(const std::wstring& path, bool isFile) {
     try {
@@ -32,8 +50,16 @@ void CFileSystemItem::Set(const std::wstring& path, bool isFile) {
 }
 
 void CFileSystemItem::Remove() {
+    std::wstring failure;
+    RemoveKeepingFirstFailure(failure);
+    if (!failure.empty()) {
+        throw CFileSystemItemException(failure);
+    }
+}
+
+void CFileSystemItem::RemoveKeepingFirstFailure(std::wstring& failure) {
     for (const auto& child : m_children) {
-        child->Remove();
+        child->RemoveKeepingFirstFailure(failure);
     }
     if (!PathExists(m_path)) {
         return;
@@ -44,9 +70,7 @@ void CFileSystemItem::Remove() {
         RemoveDirectoryW(target.c_str());
         return;
     }
-    if (!DeleteFileW(target.c_str())) {
-        wchar_t message[1024] = {};
-        FormatString(message, L"Cannot remove the '%ls' file.", m_path.c_str());
-        throw CFileSystemItemException(message);
+    if (!DeleteFileW(target.c_str()) && failure.empty()) {
+        failure = L"Cannot remove the '" + m_path + L"' file.";
     }
 }

@@ -22,7 +22,8 @@ public:
     CFileSystemItem(const std::wstring& path, bool isFile);
     CFileSystemItem(const CFileSystemItem&) = delete;
     CFileSystemItem& operator=(const CFileSystemItem&) = delete;
-    virtual ~CFileSystemItem() = default;
+    // Safe for a tree of any depth: no level waits on the stack for the one below.
+    virtual ~CFileSystemItem();
 
     CFileSystemItem* AddChild(const std::wstring& path, bool isFile);
     int GetChildCount() const { return static_cast<int>(m_children.size()); }
@@ -33,11 +34,15 @@ public:
     void Set(const std::wstring& path, bool isFile);
 
     // Deletes the recorded files and the folders that are empty then, children first. Paths
-    // that are gone already are passed over; a file that exists and cannot be deleted stops
-    // the pass with "Cannot remove the '<path>' file.".
+    // that are gone already are passed over. A file that exists and cannot be deleted is passed
+    // over too, so that everything else still goes; the first of them is reported at the end
+    // with "Cannot remove the '<path>' file.".
     void Remove();
 
 private:
+    // The message for the first file that could not be deleted stays in failure.
+    void RemoveKeepingFirstFailure(std::wstring& failure);
+
     std::wstring m_path;
     bool m_isFile;
     std::vector<std::unique_ptr<CFileSystemItem>> m_children;

@@ -96,6 +96,7 @@ void InstallFile(const CFileSystemItem& file, const std::wstring& dest, CInstall
     if (MoveFileAndGetError(file.GetPath(), target) != ERROR_SUCCESS) {
         ThrowInstallError(L"Can not move file:", target);
     }
+    InheritFolderAccess(target);
 }
 
 } // namespace

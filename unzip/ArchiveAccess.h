@@ -20,14 +20,20 @@ CComPointer<IEnumSTATSTG> EnumerateElements(IStorage* storage);
 CComPointer<IStorage> OpenSubStorage(IStorage* storage, const wchar_t* name);
 CComPointer<IStream> OpenElementStream(IStorage* storage, const wchar_t* name);
 
-// Hands each element to the handler, freeing its name right after, for as long as Next answers
-// S_OK. Any other answer, a failure included, ends the level as if it were complete. An
-// element without a name cannot be placed anywhere: the archive is damaged.
+// Hands each element to the handler, freeing its name right after, until Next answers S_FALSE.
+// A failing Next would otherwise pass for the end of the level, and part of the update for all
+// of it; like an element without a name, which cannot be placed anywhere, it is a damaged
+// archive.
 template <class Handler> void ForEachElement(IEnumSTATSTG* enumerator, Handler&& handle) {
     for (;;) {
         STATSTG element = {};
-        if (enumerator->Next(1, &element, nullptr) != S_OK) {
+        const HRESULT hr = enumerator->Next(1, &element, nullptr);
+        if (hr == S_FALSE) {
             return;
+        }
+        if (hr != S_OK) {
+            CoTaskMemFree(element.pwcsName);
+            ThrowUnzipError();
         }
         const CoTaskMemPointer<wchar_t> name(element.pwcsName);
         if (name == nullptr) {

@@ -84,7 +84,7 @@ void ExtractStorage(IStorage* storage, const std::wstring& folder, CFileSystemIt
             ExtractStream(storage, folder, element, parentItem, unzipper, tally);
         } else if (element.type == STGTY_STORAGE) {
             const std::wstring subFolder = JoinElementName(folder, element.pwcsName);
-            CreateFolderIfMissing(subFolder);
+            CreateNewFolder(subFolder);
             CFileSystemItem* child = parentItem->AddChild(subFolder, false);
             const CComPointer<IStorage> subStorage = OpenSubStorage(storage, element.pwcsName);
             ExtractStorage(subStorage.Get(), subFolder, child, unzipper, tally);
@@ -103,8 +103,6 @@ void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG&
     }
     // Recorded before the first byte, so that a failure further on still leaves it removable.
     parentItem->AddChild(filePath, true);
-    SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN);
-    SetEndOfFile(file.Get());
 
     const DWORD chunkSize = ChunkSizeFor(element.cbSize);
     if (chunkSize == 0) {
@@ -145,5 +143,11 @@ std::wstring JoinPath(const std::wstring& base, const std::wstring& name) {
 void CreateFolderIfMissing(const std::wstring& path) {
     if (!PathExists(path)) {
         CreateDirectoryW(ToExtendedLengthPath(path).c_str(), nullptr);
+    }
+}
+
+void CreateNewFolder(const std::wstring& path) {
+    if (!CreateDirectoryW(ToExtendedLengthPath(path).c_str(), nullptr)) {
+        ThrowUnzipError();
     }
 }

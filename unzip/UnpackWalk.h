@@ -38,3 +38,7 @@ std::wstring JoinPath(const std::wstring& base, const std::wstring& name);
 
 // Whether the creation worked shows when the first file inside is opened.
 void CreateFolderIfMissing(const std::wstring& path);
+
+// Each folder of the archive is new in the extraction folder; one that is there already is
+// another name for a folder made before, and the archive is refused as damaged.
+void CreateNewFolder(const std::wstring& path);

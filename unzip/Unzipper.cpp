@@ -71,8 +71,13 @@ const std::wstring& CUnzipper::GetErrorText() const {
     return m_errorText;
 }
 
-void CUnzipper::SetErrorText(const std::wstring& text) {
-    m_errorText = text;
+void CUnzipper::SetErrorText(std::wstring_view text) noexcept {
+    m_failed = true;
+    try {
+        m_errorText.assign(text);
+    } catch (...) {
+        m_errorText.clear();
+    }
 }
 
 void CUnzipper::PostProgress(const TUnpackingUpdateRequest& request) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <string_view>
 
 // One step of progress of an unpacking run.
 struct TUnpackingUpdateRequest {
@@ -42,10 +43,14 @@ public:
 
     // Read only while the unpacker is not busy.
     CFileSystemItem* GetRootItem();
-    // Empty unless the worker ended with a failure.
+    // Whether the worker ended with a failure; its text, which is empty only when there was no
+    // memory left even for that.
+    bool HasFailed() const { return m_failed; }
     const std::wstring& GetErrorText() const;
 
-    void SetErrorText(const std::wstring& text);
+    // Marks the run failed, with the text as far as memory allows; never throws, so that the
+    // worker's last handlers cannot end the process.
+    void SetErrorText(std::wstring_view text) noexcept;
     void PostProgress(const TUnpackingUpdateRequest& request);
     std::list<TUnpackingUpdateRequest> GetProgressCopy() const;
 
@@ -61,6 +66,7 @@ private:
     std::wstring m_archivePath;
     std::wstring m_destinationFolder;
     std::wstring m_errorText;
+    bool m_failed = false;
     CFileSystemItem m_rootItem;
     int m_uncaughtAtConstruction;
 };

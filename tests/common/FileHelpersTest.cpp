@@ -5,10 +5,9 @@
 
 #include <gtest/gtest.h>
 
-TEST(OpenFileForWriting, OpensExistingFilesWithoutShorteningThem) {
+TEST(OpenFileForWriting, CreatesNewFilesOnlyAndNeverOpensAnExistingOne) {
     TempFolder folder;
-    const std::wstring path = folder / L"existing.txt";
-    WriteTextFile(path, "0123456789");
+    const std::wstring path = folder / L"new.txt";
     std::wstring error;
     {
         CFileHandle file;
@@ -19,8 +18,13 @@ TEST(OpenFileForWriting, OpensExistingFilesWithoutShorteningThem) {
         EXPECT_TRUE(WriteBufferToFile(file, "", 0, written, error));
         EXPECT_EQ(written, 0u);
     }
-    EXPECT_EQ(ReadTextFile(path), "AB23456789");
     EXPECT_TRUE(error.empty());
+    CFileHandle again;
+    EXPECT_FALSE(OpenFileForWriting(again, folder / L"NEW.TXT", error));
+    std::wstring expected;
+    GetSystemErrorText(ERROR_FILE_EXISTS, expected);
+    EXPECT_EQ(error, expected);
+    EXPECT_EQ(ReadTextFile(path), "AB");
 }
 
 TEST(OpenFileForWriting, AllowsNoOtherOpenWhileItHoldsTheFile) {
@@ -29,13 +33,6 @@ TEST(OpenFileForWriting, AllowsNoOtherOpenWhileItHoldsTheFile) {
     std::wstring error;
     CFileHandle first;
     ASSERT_TRUE(OpenFileForWriting(first, path, error));
-
-    CFileHandle second;
-    EXPECT_FALSE(OpenFileForWriting(second, path, error));
-    EXPECT_FALSE(second.IsValid());
-    std::wstring expected;
-    GetSystemErrorText(ERROR_SHARING_VIOLATION, expected);
-    EXPECT_EQ(error, expected);
 
     const CFileHandle reader(CreateFileW(path.c_str(), GENERIC_READ,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -113,4 +110,44 @@ TEST(ToExtendedLengthPath, ReachesFilesBeyondMaxPath) {
     }
     EXPECT_TRUE(PathExists(path));
     EXPECT_FALSE(PathExists(deep + L"\\other.txt"));
+}
+
+namespace {
+
+struct TSecurityCall {
+    std::wstring path;
+    SE_OBJECT_TYPE type = SE_UNKNOWN_OBJECT_TYPE;
+    SECURITY_INFORMATION what = 0;
+    bool setsOwnerOrGroupOrSacl = true;
+    int daclEntries = -1;
+    bool daclIsValid = false;
+};
+
+TSecurityCall recordedCall;
+
+DWORD WINAPI RecordSecurityCall(LPWSTR path, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                                PSID owner, PSID group, PACL dacl, PACL sacl) {
+    recordedCall = {path,
+                    type,
+                    what,
+                    owner || group || sacl,
+                    dacl ? dacl->AceCount : -1,
+                    dacl && IsValidAcl(dacl)};
+    return ERROR_ACCESS_DENIED;
+}
+
+} // namespace
+
+// Wine keeps no access rights on its files, so only the request itself can be checked here.
+TEST(InheritFolderAccess, DropsTheFilesOwnEntriesForThoseItsFolderPassesOn) {
+    const std::wstring path = L"C:\\Program Files\\Orvandel\\plugins\\a.dll";
+
+    InheritFolderAccess(path, RecordSecurityCall);
+
+    EXPECT_EQ(recordedCall.path, path);
+    EXPECT_EQ(recordedCall.type, SE_FILE_OBJECT);
+    EXPECT_EQ(recordedCall.what, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION);
+    EXPECT_FALSE(recordedCall.setsOwnerOrGroupOrSacl);
+    EXPECT_EQ(recordedCall.daclEntries, 0);
+    EXPECT_TRUE(recordedCall.daclIsValid);
 }

@@ -88,20 +88,6 @@ TEST(ForEachChar, StopsAtTheCountAndAtTheTerminator) {
     CharToUpper(nullptr);
 }
 
-TEST(FormatString, JoinsLabelAndPathAndCutsAtTheBuffer) {
-    wchar_t buffer[260] = {};
-    EXPECT_EQ(FormatString(buffer, L"%ls %ls", L"Can not move file:", L"C:\\App\\a.dll"), 31);
-    EXPECT_STREQ(buffer, L"Can not move file: C:\\App\\a.dll");
-
-    wchar_t small[16];
-    std::fill(std::begin(small), std::end(small), L'#');
-    wchar_t guard[4] = {L'g', L'g', L'g', L'\0'};
-    const std::wstring path(400, L'p');
-    EXPECT_LT(FormatString(small, L"%ls %ls", L"Can not move file:", path.c_str()), 0);
-    EXPECT_EQ(std::wstring(small), std::wstring(L"Can not move fi"));
-    EXPECT_STREQ(guard, L"ggg");
-}
-
 TEST(CreateGuidString, GivesDistinctUpperCaseRegistryFormGuids) {
     std::set<std::wstring> seen;
     for (int i = 0; i < 2; ++i) {

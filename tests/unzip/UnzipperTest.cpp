@@ -4,6 +4,7 @@
 #include "common/Handle.h"
 
 #include "UnpackTestSupport.h"
+#include "support/AllocationLimit.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -90,6 +91,29 @@ TEST(Unzipper, AWorkerThatCannotStartLeavesAnErrorInsteadOfStayingBusy) {
     EXPECT_FALSE(busy) << "the worker started after all";
     EXPECT_EQ(unzipper->GetErrorText(), L"Failed to unzip the upgrage files.");
     EXPECT_FALSE(fs::exists(temp.Path() / L"dest"));
+}
+
+// The worker's own handlers must not need memory: a failure there would end the process.
+TEST(Unzipper, WhereverMemoryRunsOutTheWorkerEndsWithAFailure) {
+    for (long allowed = 0;; ++allowed) {
+        TempFolder temp;
+        CUnzipper unzipper;
+        unzipper.SetArchivePath(FixturePath(L"good-basic.zip"));
+        unzipper.SetDestinationFolder(temp / L"dest");
+        bool outOfMemory = false;
+        {
+            const CAllocationLimit limit(allowed);
+            unzipper.Start();
+            while (unzipper.IsBusy()) {
+                Sleep(1);
+            }
+            outOfMemory = limit.WasReached();
+        }
+        ASSERT_EQ(unzipper.HasFailed(), outOfMemory) << allowed << " allocations allowed";
+        if (!outOfMemory) {
+            break;
+        }
+    }
 }
 
 // A finished extraction one of whose files another handle holds without sharing.
