@@ -262,6 +262,7 @@ class Bench:
         self.stage_timer = os.path.join(bin_dir, "bench_stages.exe")
         self.stage_rounds = 1 if args.quick else args.stage_rounds
         self.budget = args.budget
+        self.only = args.archives.split(",") if args.archives else None
         remove_tree(self.work)
         os.makedirs(self.work)
         # Blanks in the paths keep every field quoted when Wine quotes a plain argument list too.
@@ -283,7 +284,8 @@ class Bench:
     def archives(self):
         """The slowest last, so that a budget running out costs the least."""
         return [name for name in ("large", "medium", "few", "many")
-                if os.path.exists(os.path.join(self.cache, name, name + ".zip"))]
+                if os.path.exists(os.path.join(self.cache, name, name + ".zip"))
+                and (self.only is None or name in self.only)]
 
     def close(self):
         self.holder.kill()
@@ -642,6 +644,7 @@ def main():
                         help="runs of the stage timer per archive")
     parser.add_argument("--budget", type=int,
                         help="seconds per archive after which no further round starts")
+    parser.add_argument("--archives", help="only these archives, comma-separated")
     parser.add_argument("--results", help="also write the report to this file")
     args = parser.parse_args()
     bench = None
