@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 TEST(IsSafeNameComponent, AcceptsOrdinaryNamesInBothStringTypes) {
-    for (const std::u16string name : {u"setup.exe", u"a.b.c", u".hidden", u"CONSOLE", u"con_x",
-                                      u"COM10", u"LPT", u"nul-device.txt", u"r\u00e9sum\u00e9"}) {
+    for (const std::u16string name :
+         {u"setup.exe", u"a.b.c", u".hidden", u"CONSOLE", u"con_x", u"COM10", u"LPT",
+          u"nul-device.txt", u"r\u00e9sum\u00e9", u"my~long~file name.txt", u"backup~2024.tar.gz",
+          u"~$report.docx", u"a~b.c.d"}) {
         EXPECT_TRUE(IsSafeNameComponent(name)) << std::string(name.begin(), name.end());
         EXPECT_TRUE(IsSafeNameComponent(std::wstring(name.begin(), name.end())));
     }
@@ -22,6 +24,16 @@ TEST(IsSafeNameComponent, RefusesNamesThatLeaveTheFolderOrNameADevice) {
         u"prn",       u"COM1",       u"com9.log",
         u"LPT5",      u"lpt1.x",     u"COM\u00b9",
         u"CONOUT$"};
+    for (const std::u16string& name : refused) {
+        EXPECT_FALSE(IsSafeNameComponent(name)) << std::string(name.begin(), name.end());
+        EXPECT_FALSE(IsSafeNameComponent(std::wstring(name.begin(), name.end())));
+    }
+}
+
+TEST(IsSafeNameComponent, RefusesWhatWindowsRefusesOrCouldTakeForAShortName) {
+    const std::vector<std::u16string> refused = {
+        u"a?b",          u"<",  u"x>y",   u"\"quoted\"", u"a|b", u"*.txt", u"\x1f", u"ORVAND~1.DLL",
+        u"orva~x0k.dll", u"~1", u"A~B.C", u"progra~1"};
     for (const std::u16string& name : refused) {
         EXPECT_FALSE(IsSafeNameComponent(name)) << std::string(name.begin(), name.end());
         EXPECT_FALSE(IsSafeNameComponent(std::wstring(name.begin(), name.end())));

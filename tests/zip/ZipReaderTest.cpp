@@ -114,7 +114,8 @@ TEST(ZipArchive, RefusesDuplicatePathsWithoutCase) {
 TEST(ZipArchive, RefusesUnsafeNames) {
     for (const std::string name :
          {"../evil.exe", "a/../../b", "/abs.exe", "C:/x.exe", "C:x", "a\\..\\b", "a//b", "", "/",
-          "con", "dir/aux.txt", "LPT1/x", "name.", "dir /x", "tab\tname", "setup.exe:ads"}) {
+          "con", "dir/aux.txt", "LPT1/x", "name.", "dir /x", "tab\tname", "setup.exe:ads",
+          "a?b/c.txt", "lib/ORVA~X0K.DLL"}) {
         EXPECT_EQ(FaultOfOpening(BuildZip({{{name, "x"}}})), ZipFault::Damaged) << name;
     }
 }
