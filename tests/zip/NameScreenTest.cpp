@@ -40,6 +40,43 @@ TEST(IsSafeNameComponent, RefusesWhatWindowsRefusesOrCouldTakeForAShortName) {
     }
 }
 
+TEST(ScreenEntryPath, ReadsBackslashesAndDotsAsWindowsAndTarWritersMeanThem) {
+    const std::vector<std::pair<std::u16string, std::u16string>> paths = {
+        {u"a/b.txt", u"a/b.txt"},
+        {u"a\\b\\c.txt", u"a/b/c.txt"},
+        {u"./a/./b.txt", u"a/b.txt"},
+        {u"dir\\", u"dir/"},
+        {u"./dir/", u"dir/"},
+        {u"dir/.", u"dir/"},
+        {u"./", u""},
+        {u".", u""},
+        {u"./.\\", u""}};
+    for (const auto& [name, path] : paths) {
+        EXPECT_EQ(ScreenEntryPath(name), path) << std::string(name.begin(), name.end());
+    }
+    for (const std::u16string name :
+         {u"", u"/", u"/x", u"\\x", u"/./x", u"C:\\x", u"./../x", u"a\\..\\b", u".//x", u"a//b"}) {
+        EXPECT_FALSE(ScreenEntryPath(name)) << std::string(name.begin(), name.end());
+    }
+}
+
+TEST(ScreenEntryPath, HoldsPathsToTheLongestWindowsPathAndTheDeepestFolderLevel) {
+    std::u16string folders;
+    for (std::size_t level = 0; level < DeepestFolderLevel; ++level) {
+        folders += u"d/";
+    }
+    EXPECT_TRUE(ScreenEntryPath(folders + u"x.txt"));
+    EXPECT_TRUE(ScreenEntryPath(folders));
+    EXPECT_TRUE(ScreenEntryPath(u"./" + folders + u"./x.txt"));
+    EXPECT_FALSE(ScreenEntryPath(folders + u"d/x.txt"));
+    EXPECT_FALSE(ScreenEntryPath(folders + u"d/"));
+
+    const std::u16string longest = u"d/" + std::u16string(LongestArchivePath - 2, u'x');
+    EXPECT_TRUE(ScreenEntryPath(longest));
+    EXPECT_TRUE(ScreenEntryPath(longest + u"/"));
+    EXPECT_FALSE(ScreenEntryPath(longest + u"x"));
+}
+
 TEST(FoldCase, MatchesNamesThatWindowsTakesForOne) {
     EXPECT_EQ(FoldCase(u"Setup.EXE"), FoldCase(u"sETUP.exe"));
     EXPECT_EQ(FoldCase(u"\u00c4rger\u00ff"), FoldCase(u"\u00e4RGER\u0178"));

@@ -101,7 +101,8 @@ TEST(ZipArchive, RefusesDuplicatePathsWithoutCase) {
                                                               {"x/y", "X"},
                                                               {"d/f", "D/F"},
                                                               {"x", "X/"},
-                                                              {"\xc3\x89.txt", "\xc3\xa9.TXT"}};
+                                                              {"\xc3\x89.txt", "\xc3\xa9.TXT"},
+                                                              {"a/b.txt", "./a\\b.txt"}};
     for (const auto& names : duplicates) {
         TTestArchive archive;
         for (const std::string& name : names) {
@@ -112,12 +113,26 @@ TEST(ZipArchive, RefusesDuplicatePathsWithoutCase) {
 }
 
 TEST(ZipArchive, RefusesUnsafeNames) {
-    for (const std::string name :
-         {"../evil.exe", "a/../../b", "/abs.exe", "C:/x.exe", "C:x", "a\\..\\b", "a//b", "", "/",
-          "con", "dir/aux.txt", "LPT1/x", "name.", "dir /x", "tab\tname", "setup.exe:ads",
-          "a?b/c.txt", "lib/ORVA~X0K.DLL"}) {
+    for (const std::string name : {"../evil.exe", "a/../../b",
+                                   "/abs.exe",    "C:/x.exe",
+                                   "C:x",         "a\\..\\b",
+                                   "a//b",        "",
+                                   "/",           "con",
+                                   "dir/aux.txt", "LPT1/x",
+                                   "name.",       "dir /x",
+                                   "tab\tname",   "setup.exe:ads",
+                                   "a?b/c.txt",   "lib/ORVA~X0K.DLL",
+                                   "./../x",      "\\abs.exe"}) {
         EXPECT_EQ(FaultOfOpening(BuildZip({{{name, "x"}}})), ZipFault::Damaged) << name;
     }
+    // A legal 40 KB name 20,000 folders deep, which would exhaust the stack of any recursive
+    // walk that met it.
+    std::string deep;
+    for (int level = 0; level < 20000; ++level) {
+        deep += "d/";
+    }
+    EXPECT_EQ(FaultOfOpening(BuildZip({{{"setup.exe", "x"}, {deep + "x.txt", "x"}}})),
+              ZipFault::Damaged);
 }
 
 TEST(ZipArchive, DecodesCp437AndUtf8Names) {
@@ -142,6 +157,21 @@ TEST(ZipArchive, DecodesCp437AndUtf8Names) {
               (std::vector<std::u16string>{u"caf\u00e9.txt", u"r\u00e9sum\u00e9.txt",
                                            u"\u00e9t\u00e9", u"kept.txt"}));
     EXPECT_EQ(FaultOfOpening(BuildZip({{{"bad\xc3(.txt", "", 0, 1u << 11}}})), ZipFault::Damaged);
+}
+
+TEST(ZipArchive, ReadsTarStyleAndBackslashPathsAsOneTree) {
+    const auto archive = OpenZip(TTestArchive{{{"./", ""},
+                                               {"./setup.exe", "exe"},
+                                               {"./lib/", ""},
+                                               {"./lib/./x.dll", "x"},
+                                               {"lib\\x86\\", ""},
+                                               {"lib\\x86\\core.dll", "core"}}});
+    EXPECT_EQ(ChildNames(*archive, CZipArchive::RootFolder),
+              (std::vector<std::u16string>{u"setup.exe", u"lib"}));
+    EXPECT_EQ(ChildNames(*archive, Find(*archive, {u"lib"})),
+              (std::vector<std::u16string>{u"x.dll", u"x86"}));
+    EXPECT_TRUE(archive->GetItem(Find(*archive, {u"lib", u"x86"})).hasEntry);
+    EXPECT_EQ(ReadAll(archive, Find(*archive, {u"lib", u"x86", u"core.dll"}), 100), "core");
 }
 
 TEST(ZipArchive, ReadsZip64FieldsAndEndRecord) {

@@ -90,3 +90,43 @@ bool IsSafeNameComponent(std::u16string_view name) {
 bool IsSafeNameComponent(std::wstring_view name) {
     return IsSafe(name);
 }
+
+std::optional<std::u16string> ScreenEntryPath(std::u16string_view name) {
+    std::u16string path;
+    std::size_t components = 0;
+    bool isFolder = false;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = name.find_first_of(u"/\\", start);
+        const std::u16string_view component = name.substr(start, end - start);
+        const bool last = end == std::u16string_view::npos;
+        if (last && component.empty() && start != 0) {
+            isFolder = true; // the name ends in a separator
+        } else if (component == u".") {
+            isFolder = last; // "a/." names the folder a
+
+        } else {
+            if (!IsSafeNameComponent(component)) {
+                return std::nullopt;
+            }
+            if (components++ != 0) {
+                path += u'/';
+            }
+            path += component;
+            isFolder = false;
+        }
+        if (last) {
+            break;
+        }
+        start = end + 1;
+    }
+    // A name of nothing but `.` components is a folder, so no count goes below zero.
+    const std::size_t folders = isFolder ? components : components - 1;
+    if (path.size() > LongestArchivePath || folders > DeepestFolderLevel) {
+        return std::nullopt;
+    }
+    if (isFolder && !path.empty()) {
+        path += u'/';
+    }
+    return path;
+}

@@ -84,9 +84,9 @@ std::u16string DecodeName(std::string_view stored, std::uint16_t flags, std::str
     return std::move(*decoded);
 }
 
-// Reads the central directory entry at position and moves position past it; path receives
+// Reads the central directory entry at position and moves position past it; name receives
 // the entry's decoded full name.
-TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16string& path) {
+TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16string& name) {
     if (directory.size() - position < CentralEntrySize) {
         ThrowDamaged("central directory cut short");
     }
@@ -131,7 +131,7 @@ TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16st
     if (disk != 0) {
         ThrowDamaged("entry on another disk");
     }
-    path = DecodeName(storedName, item.flags, extra);
+    name = DecodeName(storedName, item.flags, extra);
     return item;
 }
 
@@ -172,11 +172,11 @@ CZipArchive::CZipArchive(std::unique_ptr<CByteSource> source) : m_source(std::mo
 
     std::uint64_t count = 0;
     std::size_t position = 0;
-    std::u16string path;
+    std::u16string name;
     while (position < bytes.size()) {
-        TZipItem item = ReadEntry(bytes, position, path);
+        TZipItem item = ReadEntry(bytes, position, name);
         CheckPlacement(item, m_dataEnd);
-        AddEntry(std::move(item), path);
+        AddEntry(std::move(item), name);
         ++count;
     }
     const bool countMatches = directory.countIsExact ? count == directory.entryCount
@@ -203,10 +203,19 @@ std::optional<std::size_t> CZipArchive::FindFoldedChild(std::size_t folder,
     return std::nullopt;
 }
 
-// Walks the path down from the root, creating the folders that the path implies; an explicit
-// folder entry may only confirm a folder that was implied before it.
-void CZipArchive::AddEntry(TZipItem entry, std::u16string_view path) {
-    entry.isFolder = !path.empty() && path.back() == u'/';
+// Walks the entry's path down from the root, creating the folders that the path implies; an
+// explicit folder entry may only confirm a folder that was implied before it. An entry that
+// names the root itself adds nothing.
+void CZipArchive::AddEntry(TZipItem entry, std::u16string_view name) {
+    const std::optional<std::u16string> screened = ScreenEntryPath(name);
+    if (!screened) {
+        ThrowDamaged("unsafe name");
+    }
+    std::u16string_view path = *screened;
+    if (path.empty()) {
+        return;
+    }
+    entry.isFolder = path.back() == u'/';
     entry.hasEntry = true;
     if (entry.isFolder) {
         path.remove_suffix(1);
@@ -215,9 +224,6 @@ void CZipArchive::AddEntry(TZipItem entry, std::u16string_view path) {
     for (;;) {
         const std::size_t slash = path.find(u'/');
         const std::u16string_view component = path.substr(0, slash);
-        if (!IsSafeNameComponent(component)) {
-            ThrowDamaged("unsafe name");
-        }
         bool added = false;
         if (slash == std::u16string_view::npos) {
             const bool isFolder = entry.isFolder;
