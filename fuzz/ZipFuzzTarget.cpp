@@ -46,14 +46,21 @@ void ReadToEnd(const std::shared_ptr<const CZipArchive>& archive, std::size_t in
     }
 }
 
+// Every item's name is safe, and its path (of this length, in a folder this deep) keeps to the
+// limits that the reader promises.
 void Walk(const std::shared_ptr<const CZipArchive>& archive, std::size_t folder,
+          std::size_t folderLevel, std::size_t folderPathLength,
           std::vector<unsigned char>& buffer) {
     for (const std::size_t child : archive->GetItem(folder).children) {
         const TZipItem& item = archive->GetItem(child);
         Require(IsSafeNameComponent(item.name));
         Require(archive->FindChild(folder, item.name) == child);
+        const std::size_t pathLength =
+            folderPathLength + (folderLevel == 0 ? 0 : 1) + item.name.size();
+        Require(pathLength <= LongestArchivePath);
         if (item.isFolder) {
-            Walk(archive, child, buffer);
+            Require(folderLevel < DeepestFolderLevel);
+            Walk(archive, child, folderLevel + 1, pathLength, buffer);
         } else {
             ReadToEnd(archive, child, buffer);
         }
@@ -71,6 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     std::vector<unsigned char> buffer(ReadSizes.back());
-    Walk(archive, CZipArchive::RootFolder, buffer);
+    Walk(archive, CZipArchive::RootFolder, 0, 0, buffer);
     return 0;
 }

@@ -26,6 +26,17 @@ class Unseekable(io.RawIOBase):
         return self.target.write(data)
 
 
+class UnflaggedUtf8Info(zipfile.ZipInfo):
+    """A UTF-8 name without the UTF-8 flag, as Info-ZIP's zip writes it on Unix."""
+
+    def __init__(self, name):
+        super().__init__(name)
+        self.create_system = 3
+
+    def _encodeFilenameFlags(self):
+        return self.filename.encode("utf-8"), self.flag_bits & ~0x800
+
+
 def main(folder):
     out = Path(folder)
     out.mkdir(parents=True, exist_ok=True)
@@ -41,6 +52,14 @@ def main(folder):
     # zipfile writes every non-ASCII name as UTF-8; a CP437 name needs its bytes patched in.
     names = out / "names.zip"
     names.write_bytes(names.read_bytes().replace(b"cafX.txt", b"caf\x82.txt"))
+
+    # Names as common writers store them: UTF-8 without the flag from a Unix host, tar-style
+    # "./" names with their "./" entry, and backslash separators.
+    archive(out / "writers.zip", lambda zf: (
+        zf.writestr(UnflaggedUtf8Info("./"), b""),
+        zf.writestr(UnflaggedUtf8Info("./setup.exe"), TEXT),
+        zf.writestr(UnflaggedUtf8Info("lib\\x86\\core.dll"), TEXT),
+        zf.writestr(UnflaggedUtf8Info("donn\u00e9es/r\u00e9sum\u00e9.txt"), TEXT)))
 
     # Lowering the limit makes zipfile use the Zip64 fields and end records for small data.
     limit = zipfile.ZIP64_LIMIT

@@ -7,10 +7,11 @@ folder is gone, and the application is started again exactly when it should be.
 """
 
 import os
+import shutil
 import time
 import unittest
 
-from harness import (FAILURE_BOX, PROMPT_BOX, PROMPT_CAPTION, OUTPUT, Case, Display, digest,
+from harness import (BIN, FAILURE_BOX, PROMPT_BOX, PROMPT_CAPTION, OUTPUT, Case, Display, digest,
                      journals, make_archive, corrupt_entry, run_once_entries, running_programs,
                      snapshot, wait_until, windows_path, wine_temp_folder)
 
@@ -513,6 +514,31 @@ class PathTests(UpdaterTestCase):
 
         # Nothing can start a program from there, so no start is recorded.
         self.assertCompleted(case, run, entries, archive_deleted=True, versions=[])
+
+
+class ZipWritersTests(UpdaterTestCase):
+
+    def test_archives_of_common_zip_writers_install(self):
+        """Info-ZIP's zip on Linux (UTF-8 names without the flag), bsdtar ("./" in front of
+        every name) and a Windows writer with backslash separators, each installed as the tree
+        that Info-ZIP's unzip makes of it."""
+        fixtures = BIN.parent / "fixtures"
+        for name in ("good-infozip-unix-utf8", "good-bsdtar", "good-backslash-separators"):
+            with self.subTest(name):
+                case = self.new_case(name)
+                shutil.copyfile(fixtures / f"{name}.zip", case.archive)
+                case.take_snapshot()
+                case.request_update(flag="1")
+
+                run = case.run_app()
+
+                self.assertEqual(run.exit_code, 0)
+                self.assertEqual(run.boxes, [])
+                self.assertEqual(snapshot(case.app),
+                                 {**case.before, **snapshot(fixtures / f"{name}.expected")})
+                self.assertNothingLeftBehind(case)
+                self.assertFalse(case.archive.exists())
+                self.assertStarts(case, ["1", "1"])
 
 
 if __name__ == "__main__":

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 TEST(IsSafeNameComponent, AcceptsOrdinaryNamesInBothStringTypes) {
-    for (const std::u16string name : {u"setup.exe", u"a.b.c", u".hidden", u"CONSOLE", u"con_x",
-                                      u"COM10", u"LPT", u"nul-device.txt", u"r\u00e9sum\u00e9"}) {
+    for (const std::u16string name :
+         {u"setup.exe", u"a.b.c", u".hidden", u"CONSOLE", u"con_x", u"COM10", u"LPT",
+          u"nul-device.txt", u"r\u00e9sum\u00e9", u"my~long~file name.txt", u"backup~2024.tar.gz",
+          u"~$report.docx", u"a~b.c.d"}) {
         EXPECT_TRUE(IsSafeNameComponent(name)) << std::string(name.begin(), name.end());
         EXPECT_TRUE(IsSafeNameComponent(std::wstring(name.begin(), name.end())));
     }
@@ -26,6 +28,53 @@ TEST(IsSafeNameComponent, RefusesNamesThatLeaveTheFolderOrNameADevice) {
         EXPECT_FALSE(IsSafeNameComponent(name)) << std::string(name.begin(), name.end());
         EXPECT_FALSE(IsSafeNameComponent(std::wstring(name.begin(), name.end())));
     }
+}
+
+TEST(IsSafeNameComponent, RefusesWhatWindowsRefusesOrCouldTakeForAShortName) {
+    const std::vector<std::u16string> refused = {
+        u"a?b",          u"<",  u"x>y",   u"\"quoted\"", u"a|b", u"*.txt", u"\x1f", u"ORVAND~1.DLL",
+        u"orva~x0k.dll", u"~1", u"A~B.C", u"progra~1"};
+    for (const std::u16string& name : refused) {
+        EXPECT_FALSE(IsSafeNameComponent(name)) << std::string(name.begin(), name.end());
+        EXPECT_FALSE(IsSafeNameComponent(std::wstring(name.begin(), name.end())));
+    }
+}
+
+TEST(ScreenEntryPath, ReadsBackslashesAndDotsAsWindowsAndTarWritersMeanThem) {
+    const std::vector<std::pair<std::u16string, std::u16string>> paths = {
+        {u"a/b.txt", u"a/b.txt"},
+        {u"a\\b\\c.txt", u"a/b/c.txt"},
+        {u"./a/./b.txt", u"a/b.txt"},
+        {u"dir\\", u"dir/"},
+        {u"./dir/", u"dir/"},
+        {u"dir/.", u"dir/"},
+        {u"./", u""},
+        {u".", u""},
+        {u"./.\\", u""}};
+    for (const auto& [name, path] : paths) {
+        EXPECT_EQ(ScreenEntryPath(name), path) << std::string(name.begin(), name.end());
+    }
+    for (const std::u16string name :
+         {u"", u"/", u"/x", u"\\x", u"/./x", u"C:\\x", u"./../x", u"a\\..\\b", u".//x", u"a//b"}) {
+        EXPECT_FALSE(ScreenEntryPath(name)) << std::string(name.begin(), name.end());
+    }
+}
+
+TEST(ScreenEntryPath, HoldsPathsToTheLongestWindowsPathAndTheDeepestFolderLevel) {
+    std::u16string folders;
+    for (std::size_t level = 0; level < DeepestFolderLevel; ++level) {
+        folders += u"d/";
+    }
+    EXPECT_TRUE(ScreenEntryPath(folders + u"x.txt"));
+    EXPECT_TRUE(ScreenEntryPath(folders));
+    EXPECT_TRUE(ScreenEntryPath(u"./" + folders + u"./x.txt"));
+    EXPECT_FALSE(ScreenEntryPath(folders + u"d/x.txt"));
+    EXPECT_FALSE(ScreenEntryPath(folders + u"d/"));
+
+    const std::u16string longest = u"d/" + std::u16string(LongestArchivePath - 2, u'x');
+    EXPECT_TRUE(ScreenEntryPath(longest));
+    EXPECT_TRUE(ScreenEntryPath(longest + u"/"));
+    EXPECT_FALSE(ScreenEntryPath(longest + u"x"));
 }
 
 TEST(FoldCase, MatchesNamesThatWindowsTakesForOne) {

@@ -84,7 +84,7 @@ std::string BuildZip(const TTestArchive& archive) {
         const std::string extra =
             (entry.zip64 ? Zip64Field(size, payload.size(), &offset) : "") + entry.extra;
         Put(directory, 0x02014b50, 4);
-        Put(directory, 20, 2);
+        Put(directory, 20 | (entry.host << 8), 2);
         Put(directory, entry.zip64 ? 45 : 20, 2);
         Put(directory, entry.flags, 2);
         Put(directory, entry.method, 2);

@@ -16,6 +16,7 @@ struct TTestEntry {
     std::optional<std::uint64_t> size{};  // declared instead of the real size
     std::optional<std::string> payload{}; // written instead of the (compressed) data
     std::string extra{};                  // further central extra fields
+    std::uint8_t host = 0; // the writer's system: 0 DOS and Windows, 3 Unix, 19 macOS
 };
 
 struct TTestArchive {

@@ -73,6 +73,17 @@ std::optional<ZipFault> FaultOfReading(const TTestEntry& entry) {
 
 const std::string Text = "Orvandel update payload, repeated to be worth deflating. ";
 
+// The Unicode path field: version 1, the CRC-32 of the stored name, then the UTF-8 name.
+std::string UnicodePathField(const std::string& stored, const std::string& utf8) {
+    const uLong storedCrc =
+        crc32(0, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(stored.size()));
+    std::string field = {'u', 'p', static_cast<char>(5 + utf8.size()), 0, 1};
+    for (int i = 0; i < 4; ++i) {
+        field.push_back(static_cast<char>((storedCrc >> (8 * i)) & 0xFF));
+    }
+    return field + utf8;
+}
+
 } // namespace
 
 TEST(ZipArchive, BuildsTheFolderTreeInDirectoryOrder) {
@@ -101,7 +112,8 @@ TEST(ZipArchive, RefusesDuplicatePathsWithoutCase) {
                                                               {"x/y", "X"},
                                                               {"d/f", "D/F"},
                                                               {"x", "X/"},
-                                                              {"\xc3\x89.txt", "\xc3\xa9.TXT"}};
+                                                              {"\xc3\x89.txt", "\xc3\xa9.TXT"},
+                                                              {"a/b.txt", "./a\\b.txt"}};
     for (const auto& names : duplicates) {
         TTestArchive archive;
         for (const std::string& name : names) {
@@ -112,35 +124,76 @@ TEST(ZipArchive, RefusesDuplicatePathsWithoutCase) {
 }
 
 TEST(ZipArchive, RefusesUnsafeNames) {
-    for (const std::string name :
-         {"../evil.exe", "a/../../b", "/abs.exe", "C:/x.exe", "C:x", "a\\..\\b", "a//b", "", "/",
-          "con", "dir/aux.txt", "LPT1/x", "name.", "dir /x", "tab\tname", "setup.exe:ads"}) {
+    for (const std::string name : {"../evil.exe", "a/../../b",
+                                   "/abs.exe",    "C:/x.exe",
+                                   "C:x",         "a\\..\\b",
+                                   "a//b",        "",
+                                   "/",           "con",
+                                   "dir/aux.txt", "LPT1/x",
+                                   "name.",       "dir /x",
+                                   "tab\tname",   "setup.exe:ads",
+                                   "a?b/c.txt",   "lib/ORVA~X0K.DLL",
+                                   "./../x",      "\\abs.exe"}) {
         EXPECT_EQ(FaultOfOpening(BuildZip({{{name, "x"}}})), ZipFault::Damaged) << name;
     }
+    // A legal 40 KB name 20,000 folders deep, which would exhaust the stack of any recursive
+    // walk that met it.
+    std::string deep;
+    for (int level = 0; level < 20000; ++level) {
+        deep += "d/";
+    }
+    EXPECT_EQ(FaultOfOpening(BuildZip({{{"setup.exe", "x"}, {deep + "x.txt", "x"}}})),
+              ZipFault::Damaged);
 }
 
-TEST(ZipArchive, DecodesCp437AndUtf8Names) {
-    // The Unicode path field: version 1, the CRC-32 of the stored name, then the UTF-8 name.
-    const std::string stored = "plain.txt";
-    const std::string utf8 = "\xc3\xa9t\xc3\xa9";
-    const uLong storedCrc = crc32(0, reinterpret_cast<const Bytef*>(stored.data()), 9);
-    std::string unicodePath = {'u', 'p', static_cast<char>(5 + utf8.size()), 0, 1};
-    for (int i = 0; i < 4; ++i) {
-        unicodePath.push_back(static_cast<char>((storedCrc >> (8 * i)) & 0xFF));
-    }
-    unicodePath += utf8;
-    std::string staleUnicodePath = unicodePath;
-    staleUnicodePath[5] ^= 1;
-
-    const auto archive =
-        OpenZip(TTestArchive{{{"caf\x82.txt", "cp437"},
-                              {"r\xc3\xa9sum\xc3\xa9.txt", "utf8", 0, 1u << 11},
-                              {stored, "field", 0, 0, false, {}, {}, {}, unicodePath},
-                              {"kept.txt", "", 0, 0, false, {}, {}, {}, staleUnicodePath}}});
+TEST(ZipArchive, DecodesNamesAsTheirWritersMeantThem) {
+    constexpr std::uint8_t Unix = 3;
+    constexpr std::uint8_t MacOs = 19;
+    constexpr std::uint16_t Utf8 = 1u << 11;
+    const std::string resume = "r\xc3\xa9sum\xc3\xa9.txt";
+    const auto entry = [](std::string name, std::uint16_t flags, std::uint8_t host,
+                          std::string extra = {}) {
+        return TTestEntry{std::move(name), "", 0, flags, false, {}, {}, {}, std::move(extra), host};
+    };
+    const auto archive = OpenZip(TTestArchive{{
+        entry("caf\x82.txt", 0, 0),
+        entry("utf8-" + resume, Utf8, 0),
+        // Info-ZIP's zip on Unix and macOS: UTF-8 without bit 11, unless the bytes cannot be.
+        entry("unix-" + resume, 0, Unix),
+        entry("mac-\xe6\x97\xa5.txt", 0, MacOs),
+        entry("unix-caf\x82.txt", 0, Unix),
+        entry("dos-\xc3\xa9.txt", 0, 0),
+        // A matching Unicode path field wins over the stored name, whatever bit 11 says.
+        entry("plain.txt", 0, 0, UnicodePathField("plain.txt", "field-" + resume)),
+        entry("r?sum?.txt", Utf8, 0, UnicodePathField("r?sum?.txt", "flagged-" + resume)),
+        entry("bad\xff.txt", Utf8, 0, UnicodePathField("bad\xff.txt", "repaired.txt")),
+        entry("kept.txt", 0, 0, UnicodePathField("stale.txt", "other.txt")),
+    }});
     EXPECT_EQ(ChildNames(*archive, CZipArchive::RootFolder),
-              (std::vector<std::u16string>{u"caf\u00e9.txt", u"r\u00e9sum\u00e9.txt",
-                                           u"\u00e9t\u00e9", u"kept.txt"}));
-    EXPECT_EQ(FaultOfOpening(BuildZip({{{"bad\xc3(.txt", "", 0, 1u << 11}}})), ZipFault::Damaged);
+              (std::vector<std::u16string>{
+                  u"caf\u00e9.txt", u"utf8-r\u00e9sum\u00e9.txt", u"unix-r\u00e9sum\u00e9.txt",
+                  u"mac-\u65e5.txt", u"unix-caf\u00e9.txt", u"dos-\u251c\u2310.txt",
+                  u"field-r\u00e9sum\u00e9.txt", u"flagged-r\u00e9sum\u00e9.txt", u"repaired.txt",
+                  u"kept.txt"}));
+    EXPECT_EQ(FaultOfOpening(BuildZip({{entry("bad\xc3(.txt", Utf8, 0)}})), ZipFault::Damaged);
+    EXPECT_EQ(FaultOfOpening(BuildZip({{entry(
+                  "r?sum?.txt", 0, 0, UnicodePathField("resume.txt", "r\xc3\xa9sum\xc3\xa9"))}})),
+              ZipFault::Damaged);
+}
+
+TEST(ZipArchive, ReadsTarStyleAndBackslashPathsAsOneTree) {
+    const auto archive = OpenZip(TTestArchive{{{"./", ""},
+                                               {"./setup.exe", "exe"},
+                                               {"./lib/", ""},
+                                               {"./lib/./x.dll", "x"},
+                                               {"lib\\x86\\", ""},
+                                               {"lib\\x86\\core.dll", "core"}}});
+    EXPECT_EQ(ChildNames(*archive, CZipArchive::RootFolder),
+              (std::vector<std::u16string>{u"setup.exe", u"lib"}));
+    EXPECT_EQ(ChildNames(*archive, Find(*archive, {u"lib"})),
+              (std::vector<std::u16string>{u"x.dll", u"x86"}));
+    EXPECT_TRUE(archive->GetItem(Find(*archive, {u"lib", u"x86"})).hasEntry);
+    EXPECT_EQ(ReadAll(archive, Find(*archive, {u"lib", u"x86", u"core.dll"}), 100), "core");
 }
 
 TEST(ZipArchive, ReadsZip64FieldsAndEndRecord) {

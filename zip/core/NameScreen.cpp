@@ -8,8 +8,9 @@ constexpr char32_t SuperscriptOne = 0xB9;
 constexpr char32_t SuperscriptTwo = 0xB2;
 constexpr char32_t SuperscriptThree = 0xB3;
 
+// Separators, the drive and stream mark, and what Windows refuses in any file name.
 bool IsForbiddenCharacter(char32_t ch) {
-    return ch < 0x20 || ch == U'\\' || ch == U'/' || ch == U':';
+    return ch < 0x20 || std::u32string_view(U"\\/:<>\"|?*").find(ch) != std::u32string_view::npos;
 }
 
 char32_t AsciiUpper(char32_t ch) {
@@ -53,6 +54,21 @@ template <class Char> bool IsDeviceName(std::basic_string_view<Char> name) {
     return MatchesUpper(base.substr(0, 3), "COM") || MatchesUpper(base.substr(0, 3), "LPT");
 }
 
+// Windows gives a long name a second name of up to 8 characters, a dot and up to 3 more, made
+// with a `~` (ORVAND~1.DLL; Wine makes ORVA~X0K.DLL), and opens the file by either. A long
+// name with a `~` cannot be such an alias and stays allowed.
+template <class Char> bool MayBeShortNameAlias(std::basic_string_view<Char> name) {
+    if (name.find(Char('~')) == name.npos) {
+        return false;
+    }
+    const std::size_t dot = name.find(Char('.'));
+    if (dot == name.npos) {
+        return name.size() <= 8;
+    }
+    return dot >= 1 && dot <= 8 && name.size() - dot - 1 <= 3 &&
+           name.find(Char('.'), dot + 1) == name.npos;
+}
+
 template <class Char> bool IsSafe(std::basic_string_view<Char> name) {
     if (name.empty() || name.back() == Char('.') || name.back() == Char(' ')) {
         return false;
@@ -62,7 +78,7 @@ template <class Char> bool IsSafe(std::basic_string_view<Char> name) {
             return false;
         }
     }
-    return !IsDeviceName(name);
+    return !IsDeviceName(name) && !MayBeShortNameAlias(name);
 }
 
 } // namespace
@@ -73,4 +89,44 @@ bool IsSafeNameComponent(std::u16string_view name) {
 
 bool IsSafeNameComponent(std::wstring_view name) {
     return IsSafe(name);
+}
+
+std::optional<std::u16string> ScreenEntryPath(std::u16string_view name) {
+    std::u16string path;
+    std::size_t components = 0;
+    bool isFolder = false;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = name.find_first_of(u"/\\", start);
+        const std::u16string_view component = name.substr(start, end - start);
+        const bool last = end == std::u16string_view::npos;
+        if (last && component.empty() && start != 0) {
+            isFolder = true; // the name ends in a separator
+        } else if (component == u".") {
+            isFolder = last; // "a/." names the folder a
+
+        } else {
+            if (!IsSafeNameComponent(component)) {
+                return std::nullopt;
+            }
+            if (components++ != 0) {
+                path += u'/';
+            }
+            path += component;
+            isFolder = false;
+        }
+        if (last) {
+            break;
+        }
+        start = end + 1;
+    }
+    // A name of nothing but `.` components is a folder, so no count goes below zero.
+    const std::size_t folders = isFolder ? components : components - 1;
+    if (path.size() > LongestArchivePath || folders > DeepestFolderLevel) {
+        return std::nullopt;
+    }
+    if (isFolder && !path.empty()) {
+        path += u'/';
+    }
+    return path;
 }

@@ -1,9 +1,33 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
+#include <string>
 #include <string_view>
 
+// The longest path that an archive may name below the extraction folder, in UTF-16 units: its
+// components joined by one separator each, without a trailing one. Windows takes no longer path
+// at all, so a longer name could only fail half-way through the unpack.
+constexpr std::size_t LongestArchivePath = 32767;
+
+// The most folders an entry may lie or be in, counting every folder that its path names: a
+// file at a/b/c.txt and the folder a/b/ are both two folders deep, a file at the top is none.
+// Far more levels than any real application has, and few enough that every recursive walk of
+// the updater over the tree stays within a few hundred KiB of stack.
+constexpr std::size_t DeepestFolderLevel = 128;
+
 // True for a name that may be joined to a folder path as one component: it cannot climb out of
-// the folder, name a drive, a stream or a device, or be silently changed by Windows (trailing
-// dots and blanks are dropped there, which would let two names meet in one file).
+// the folder, name a drive, a stream or a device, hold a character that Windows refuses, or be
+// silently changed by Windows (trailing dots and blanks are dropped there, which would let two
+// names meet in one file). Nor may it look like a generated 8.3 short name, which could reach
+// a file that the user knows under its long name.
 bool IsSafeNameComponent(std::u16string_view name);
 bool IsSafeNameComponent(std::wstring_view name);
+
+// The path that an entry's decoded name stands for below the extraction folder, or nothing when
+// the name is refused. Windows' own tools read `\` as a separator and tar-style writers put `./`
+// in front of every name, so both are read that way: a `.` component names the folder it
+// stands in and is dropped. Every other component must be safe, and the path within the limits
+// above. The result joins the components with '/' and ends in '/' when the entry is a folder;
+// it is empty for a name that only names the extraction folder itself, such as "./".
+std::optional<std::u16string> ScreenEntryPath(std::u16string_view name);

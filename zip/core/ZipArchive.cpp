@@ -21,6 +21,9 @@ constexpr std::uint64_t LocalHeaderSize = 30;
 constexpr std::uint16_t Zip64ExtraId = 0x0001;
 constexpr std::uint16_t UnicodePathExtraId = 0x7075;
 constexpr std::uint16_t Utf8NameFlag = 1u << 11;
+// The host system in the high byte of "version made by".
+constexpr std::uint8_t UnixHost = 3;
+constexpr std::uint8_t MacOsHost = 19;
 constexpr std::uint32_t Saturated32 = 0xFFFFFFFF;
 constexpr std::uint16_t Saturated16 = 0xFFFF;
 
@@ -62,31 +65,42 @@ private:
     std::optional<std::string_view> m_field;
 };
 
-// Names carry UTF-8 when the entry says so; otherwise a Unicode path field that still matches
-// the stored name (its CRC-32) overrides the code page reading.
-std::u16string DecodeName(std::string_view stored, std::uint16_t flags, std::string_view extra) {
-    std::optional<std::string_view> utf8;
-    if ((flags & Utf8NameFlag) != 0) {
-        utf8 = stored;
-    } else if (const auto field = FindExtraField(extra, UnicodePathExtraId);
-               field && field->size() >= 5 && (*field)[0] == 1 &&
-               LoadUInt32(Bytes(*field) + 1) ==
-                   crc32(0, Bytes(stored), static_cast<uInt>(stored.size()))) {
-        utf8 = field->substr(5);
-    }
-    if (!utf8) {
-        return DecodeCp437(stored);
-    }
-    std::optional<std::u16string> decoded = DecodeUtf8(*utf8);
+std::u16string RequireUtf8(std::string_view bytes) {
+    std::optional<std::u16string> decoded = DecodeUtf8(bytes);
     if (!decoded) {
         ThrowDamaged("name is not valid UTF-8");
     }
     return std::move(*decoded);
 }
 
-// Reads the central directory entry at position and moves position past it; path receives
+// A Unicode path field that still matches the stored name (its CRC-32) was written with it and
+// wins whatever bit 11 says, as in Info-ZIP's unzip, so a writer's unusable stored name (bad
+// UTF-8, `?` for what its code page lacked) costs nothing. Then bit 11 means UTF-8. Without it,
+// Info-ZIP's zip on Unix and macOS stores the bytes the file system gave it, which are UTF-8
+// there; elsewhere, and for bytes that cannot be UTF-8, the name is in CP437. (Plain ASCII
+// reads the same either way.)
+std::u16string DecodeName(std::string_view stored, std::uint16_t flags, std::uint8_t host,
+                          std::string_view extra) {
+    if (const auto field = FindExtraField(extra, UnicodePathExtraId);
+        field && field->size() >= 5 && (*field)[0] == 1 &&
+        LoadUInt32(Bytes(*field) + 1) ==
+            crc32(0, Bytes(stored), static_cast<uInt>(stored.size()))) {
+        return RequireUtf8(field->substr(5));
+    }
+    if ((flags & Utf8NameFlag) != 0) {
+        return RequireUtf8(stored);
+    }
+    if (host == UnixHost || host == MacOsHost) {
+        if (std::optional<std::u16string> decoded = DecodeUtf8(stored)) {
+            return std::move(*decoded);
+        }
+    }
+    return DecodeCp437(stored);
+}
+
+// Reads the central directory entry at position and moves position past it; name receives
 // the entry's decoded full name.
-TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16string& path) {
+TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16string& name) {
     if (directory.size() - position < CentralEntrySize) {
         ThrowDamaged("central directory cut short");
     }
@@ -131,7 +145,8 @@ TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16st
     if (disk != 0) {
         ThrowDamaged("entry on another disk");
     }
-    path = DecodeName(storedName, item.flags, extra);
+    name = DecodeName(storedName, item.flags, static_cast<std::uint8_t>(LoadUInt16(fixed + 4) >> 8),
+                      extra);
     return item;
 }
 
@@ -172,11 +187,11 @@ CZipArchive::CZipArchive(std::unique_ptr<CByteSource> source) : m_source(std::mo
 
     std::uint64_t count = 0;
     std::size_t position = 0;
-    std::u16string path;
+    std::u16string name;
     while (position < bytes.size()) {
-        TZipItem item = ReadEntry(bytes, position, path);
+        TZipItem item = ReadEntry(bytes, position, name);
         CheckPlacement(item, m_dataEnd);
-        AddEntry(std::move(item), path);
+        AddEntry(std::move(item), name);
         ++count;
     }
     const bool countMatches = directory.countIsExact ? count == directory.entryCount
@@ -203,10 +218,19 @@ std::optional<std::size_t> CZipArchive::FindFoldedChild(std::size_t folder,
     return std::nullopt;
 }
 
-// Walks the path down from the root, creating the folders that the path implies; an explicit
-// folder entry may only confirm a folder that was implied before it.
-void CZipArchive::AddEntry(TZipItem entry, std::u16string_view path) {
-    entry.isFolder = !path.empty() && path.back() == u'/';
+// Walks the entry's path down from the root, creating the folders that the path implies; an
+// explicit folder entry may only confirm a folder that was implied before it. An entry that
+// names the root itself adds nothing.
+void CZipArchive::AddEntry(TZipItem entry, std::u16string_view name) {
+    const std::optional<std::u16string> screened = ScreenEntryPath(name);
+    if (!screened) {
+        ThrowDamaged("unsafe name");
+    }
+    std::u16string_view path = *screened;
+    if (path.empty()) {
+        return;
+    }
+    entry.isFolder = path.back() == u'/';
     entry.hasEntry = true;
     if (entry.isFolder) {
         path.remove_suffix(1);
@@ -215,9 +239,6 @@ void CZipArchive::AddEntry(TZipItem entry, std::u16string_view path) {
     for (;;) {
         const std::size_t slash = path.find(u'/');
         const std::u16string_view component = path.substr(0, slash);
-        if (!IsSafeNameComponent(component)) {
-            ThrowDamaged("unsafe name");
-        }
         bool added = false;
         if (slash == std::u16string_view::npos) {
             const bool isFolder = entry.isFolder;

@@ -52,7 +52,7 @@ private:
     static std::size_t HashChild(std::size_t folder, std::u16string_view foldedName);
     std::optional<std::size_t> FindFoldedChild(std::size_t folder,
                                                std::u16string_view foldedName) const;
-    void AddEntry(TZipItem entry, std::u16string_view path);
+    void AddEntry(TZipItem entry, std::u16string_view name);
     std::size_t AddChild(std::size_t folder, std::u16string_view name, TZipItem&& item,
                          bool& added);
 
