@@ -38,6 +38,13 @@ void CloseFlushed(CFileHandle& file) {
     file.Reset();
 }
 
+std::size_t NextLevel(std::size_t level) {
+    if (level >= DeepestFolderLevel) {
+        ThrowUnzipError();
+    }
+    return level + 1;
+}
+
 DWORD ChunkSizeFor(const ULARGE_INTEGER& size) {
     if (size.HighPart != 0 || size.LowPart > ChunkSizeLimit) {
         return ChunkSizeLimit;
@@ -63,31 +70,34 @@ bool HasInstaller(IEnumSTATSTG* enumerator) {
     return found;
 }
 
-void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal) {
+void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal,
+                   std::size_t level) {
     const CComPointer<IEnumSTATSTG> elements = EnumerateElements(storage);
     ForEachElement(elements.Get(), [&](const STATSTG& element) {
         if (element.type == STGTY_STREAM) {
             ++fileCount;
             bytesTotal += element.cbSize.QuadPart;
         } else if (element.type == STGTY_STORAGE) {
+            const std::size_t subLevel = NextLevel(level);
             const CComPointer<IStorage> subStorage = OpenSubStorage(storage, element.pwcsName);
-            CountElements(subStorage.Get(), fileCount, bytesTotal);
+            CountElements(subStorage.Get(), fileCount, bytesTotal, subLevel);
         }
     });
 }
 
 void ExtractStorage(IStorage* storage, const std::wstring& folder, CFileSystemItem* parentItem,
-                    CUnzipper& unzipper, TProgressTally& tally) {
+                    CUnzipper& unzipper, TProgressTally& tally, std::size_t level) {
     const CComPointer<IEnumSTATSTG> elements = EnumerateElements(storage);
     ForEachElement(elements.Get(), [&](const STATSTG& element) {
         if (element.type == STGTY_STREAM) {
             ExtractStream(storage, folder, element, parentItem, unzipper, tally);
         } else if (element.type == STGTY_STORAGE) {
+            const std::size_t subLevel = NextLevel(level);
             const std::wstring subFolder = JoinElementName(folder, element.pwcsName);
             CreateNewFolder(subFolder);
             CFileSystemItem* child = parentItem->AddChild(subFolder, false);
             const CComPointer<IStorage> subStorage = OpenSubStorage(storage, element.pwcsName);
-            ExtractStorage(subStorage.Get(), subFolder, child, unzipper, tally);
+            ExtractStorage(subStorage.Get(), subFolder, child, unzipper, tally, subLevel);
         }
     });
 }

@@ -4,6 +4,7 @@
 
 #include <objidl.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -24,13 +25,16 @@ struct TProgressTally {
 // An archive is an update only when its top level holds an EXE or MSI file.
 bool HasInstaller(IEnumSTATSTG* enumerator);
 
-void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal);
+// Both passes go down one level per folder; level is that of the storage's own folder. A folder
+// deeper than an archive may nest is damage, whatever the archive component let through.
+void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal,
+                   std::size_t level = 0);
 
 // Copies the storage into the folder, depth-first in the archive's order, recording every
 // folder and file it writes under the parent item and posting progress to the unzipper. What
 // was written before a failure stays on disk and stays recorded.
 void ExtractStorage(IStorage* storage, const std::wstring& folder, CFileSystemItem* parentItem,
-                    CUnzipper& unzipper, TProgressTally& tally);
+                    CUnzipper& unzipper, TProgressTally& tally, std::size_t level = 0);
 void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG& element,
                    CFileSystemItem* parentItem, CUnzipper& unzipper, TProgressTally& tally);
 

@@ -454,6 +454,32 @@ class KilledUpdateTests(UpdaterTestCase):
                              archive_kept=False)
 
 
+class HostileArchiveTests(UpdaterTestCase):
+    """Archives that would crash the updater, or reach a user's file under another name. Each
+    is a damaged archive: the update fails and the application stays exactly as it was."""
+
+    ARCHIVES = {
+        "deep nesting": [("d/" * 20000 + "x.txt", b"40 KB of name")],
+        "short-name alias": [("ORVA~X0K.DLL", b"would replace Orvandel Helper Library.dll")],
+        "names the file system folds together": [("\u03ac.txt", b"first"), ("\u0386.txt", b"second"),
+                                                 ("\u01c6.txt", b"first"), ("\u01c4.txt", b"second")],
+        "characters Windows refuses": [("a?b/c.txt", b"?"), ("x<y>.txt", b"<>"), ("a./x.txt", b".")],
+    }
+
+    def test_hostile_archives_leave_the_application_as_it_was(self):
+        for kind, entries in self.ARCHIVES.items():
+            with self.subTest(kind):
+                case = self.new_case(kind.split()[0])
+                case.write_app_file("Orvandel Helper Library.dll", b"the user's library")
+                make_archive(case.archive, version_2(case, *entries))
+                case.take_snapshot()
+                case.request_update(flag="")
+
+                run = case.run_app()
+
+                self.assertRolledBack(case, run, archive_deleted=False)
+
+
 class PathTests(UpdaterTestCase):
 
     def test_non_ascii_application_directory(self):

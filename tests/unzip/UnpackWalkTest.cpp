@@ -1,8 +1,10 @@
 #include "unzip/UnpackWalk.h"
 
 #include "common/Errors.h"
+#include "common/FileHelpers.h"
 #include "common/Handle.h"
 #include "unzip/Unzipper.h"
+#include "zip/core/NameScreen.h"
 
 #include "FakeStorage.h"
 #include "UnpackTestSupport.h"
@@ -188,6 +190,29 @@ TEST_F(UnpackWalk, AFailingNextIsADamagedArchiveInEveryPass) {
     FakeElement gate = FakeFolder(L"", {FakeStream(L"readme.txt", 1), FakeStream(L"setup.exe", 1)});
     gate.failingNext = 1;
     ExpectUnzipError([&] { HasInstaller(MakeFakeEnumerator(gate, m_ledger).Get()); });
+    EXPECT_EQ(m_ledger.liveReferences, 0);
+}
+
+TEST_F(UnpackWalk, FoldersDeeperThanAnArchiveMayNestAreDamage) {
+    const auto nested = [](std::size_t levels) {
+        FakeElement element = FakeStream(L"x.txt", 1);
+        for (std::size_t level = 0; level < levels; ++level) {
+            element = FakeFolder(L"d", {element});
+        }
+        return FakeFolder(L"", {element});
+    };
+    int files = 0;
+    std::uint64_t bytes = 0;
+    CountElements(MakeFakeStorage(nested(DeepestFolderLevel), m_ledger).Get(), files, bytes);
+    EXPECT_EQ(files, 1);
+    Extract(nested(DeepestFolderLevel));
+
+    ExpectUnzipError([&] {
+        CountElements(MakeFakeStorage(nested(DeepestFolderLevel + 1), m_ledger).Get(), files,
+                      bytes);
+    });
+    RemoveFolderTree(m_folder + L"\\d");
+    ExpectUnzipError([&] { Extract(nested(DeepestFolderLevel + 1)); });
     EXPECT_EQ(m_ledger.liveReferences, 0);
 }
 

@@ -113,7 +113,10 @@ TEST(ZipArchive, RefusesDuplicatePathsWithoutCase) {
                                                               {"d/f", "D/F"},
                                                               {"x", "X/"},
                                                               {"\xc3\x89.txt", "\xc3\xa9.TXT"},
-                                                              {"a/b.txt", "./a\\b.txt"}};
+                                                              {"a/b.txt", "./a\\b.txt"},
+                                                              // The updater's own backup name.
+                                                              {"a.dll", "a.dll.bak"},
+                                                              {"d/A.DLL.BAK", "d/a.dll"}};
     for (const auto& names : duplicates) {
         TTestArchive archive;
         for (const std::string& name : names) {

@@ -247,6 +247,9 @@ void CZipArchive::AddEntry(TZipItem entry, std::u16string_view name) {
                 ThrowDamaged("duplicate name");
             }
             item.hasEntry = true;
+            if (!isFolder) {
+                CheckBackupNames(folder, component);
+            }
             return;
         }
         TZipItem implied;
@@ -256,6 +259,24 @@ void CZipArchive::AddEntry(TZipItem entry, std::u16string_view name) {
             ThrowDamaged("a file and a folder share a name");
         }
         path.remove_prefix(slash + 1);
+    }
+}
+
+// While an update is installed, the old content of each file it replaces waits under the file's
+// name with ".bak" appended. An update that carries a file under both names would have one take
+// the other's place, so it cannot be installed or undone as it is.
+void CZipArchive::CheckBackupNames(std::size_t folder, std::u16string_view name) const {
+    constexpr std::u16string_view BackupSuffix = u".bak";
+    const auto isFile = [this, folder](std::u16string_view sibling) {
+        const std::optional<std::size_t> found = FindChild(folder, sibling);
+        return found && !m_items[*found].isFolder;
+    };
+    const bool endsInSuffix =
+        name.size() > BackupSuffix.size() &&
+        FoldCase(name.substr(name.size() - BackupSuffix.size())) == FoldCase(BackupSuffix);
+    if (isFile(std::u16string(name) + std::u16string(BackupSuffix)) ||
+        (endsInSuffix && isFile(name.substr(0, name.size() - BackupSuffix.size())))) {
+        ThrowDamaged("a file and its backup name");
     }
 }
 

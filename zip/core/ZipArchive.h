@@ -53,6 +53,7 @@ private:
     std::optional<std::size_t> FindFoldedChild(std::size_t folder,
                                                std::u16string_view foldedName) const;
     void AddEntry(TZipItem entry, std::u16string_view name);
+    void CheckBackupNames(std::size_t folder, std::u16string_view name) const;
     std::size_t AddChild(std::size_t folder, std::u16string_view name, TZipItem&& item,
                          bool& added);
 
