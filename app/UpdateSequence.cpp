@@ -108,14 +108,15 @@ bool WaitForBrowserToClose() {
 // update. The unpacker removes what is left of the extraction folder before the update is
 // declared complete, so that nothing can fail after that.
 bool UnpackAndInstall(const TCommandLine& fields, const std::wstring& applicationDirectory,
-                      CInstallJournal& journal, const std::wstring& extractionFolder) {
+                      CInstallJournal& journal, const std::wstring& extractionFolder,
+                      CTransientRetry& retry) {
     CUnzipper unzipper;
     UnpackArchive(unzipper, fields.archivePath, extractionFolder);
     if (CarriesBrowserAddOn(extractionFolder) && !WaitForBrowserToClose()) {
         return false;
     }
     journal.RecordStage(TJournalStage::Installing);
-    InstallTree(*unzipper.GetRootItem(), applicationDirectory, journal);
+    InstallTree(*unzipper.GetRootItem(), applicationDirectory, journal, retry);
     return true;
 }
 
@@ -123,22 +124,23 @@ bool UnpackAndInstall(const TCommandLine& fields, const std::wstring& applicatio
 // once the journal says so, and finishing the journal deletes the backups, or else undoes the
 // install.
 TRunEnd ApplyUpdate(const TCommandLine& fields, const std::wstring& applicationDirectory,
-                    const std::wstring& journalPath) {
+                    const std::wstring& journalPath, CTransientRetry& retry) {
     try {
         const std::wstring extractionFolder = MakeExtractionFolderName();
         bool installed = false;
         {
             CInstallJournal journal =
                 CInstallJournal::Start(journalPath, applicationDirectory, extractionFolder);
-            installed = UnpackAndInstall(fields, applicationDirectory, journal, extractionFolder);
+            installed =
+                UnpackAndInstall(fields, applicationDirectory, journal, extractionFolder, retry);
             if (installed) {
                 journal.RecordStage(TJournalStage::RemovingBackups);
             }
         }
-        FinishJournal(journalPath);
+        FinishJournal(journalPath, retry);
         return installed ? TRunEnd::Completed : TRunEnd::Abandoned;
     } catch (...) {
-        FinishJournal(journalPath);
+        FinishJournal(journalPath, retry);
         return TRunEnd::Failed;
     }
 }
@@ -147,10 +149,11 @@ TRunEnd ApplyUpdate(const TCommandLine& fields, const std::wstring& applicationD
 // anything else happens. If that cannot be done, nothing else is done either.
 TRunEnd UpdateDirectory(const TCommandLine& fields, const std::wstring& applicationDirectory,
                         const std::wstring& journalPath) {
-    if (!FinishJournal(journalPath).finished) {
+    CTransientRetry retry;
+    if (!FinishJournal(journalPath, retry).finished) {
         return TRunEnd::Failed;
     }
-    return ApplyUpdate(fields, applicationDirectory, journalPath);
+    return ApplyUpdate(fields, applicationDirectory, journalPath, retry);
 }
 
 // Everything between the mutex wait and the report. Only the steps before the journal's can

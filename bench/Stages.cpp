@@ -63,6 +63,7 @@ void Print(const char* stage, double seconds) {
 void TimeStages(const std::wstring& archive, const std::wstring& applicationDirectory) {
     const std::wstring extractionFolder = MakeExtractionFolderName();
     const std::wstring journalPath = extractionFolder + L".journal";
+    CTransientRetry retry;
     std::optional<CInstallJournal> journal =
         CInstallJournal::Start(journalPath, applicationDirectory, extractionFolder);
     auto unzipper = std::make_unique<CUnzipper>();
@@ -83,13 +84,13 @@ void TimeStages(const std::wstring& archive, const std::wstring& applicationDire
         throw COrvException(unzipper->GetErrorText(), 0);
     }
     journal->RecordStage(TJournalStage::Installing);
-    InstallTree(*unzipper->GetRootItem(), applicationDirectory, *journal);
+    InstallTree(*unzipper->GetRootItem(), applicationDirectory, *journal, retry);
     Print("install", stopwatch.Lap());
     unzipper.reset();
     Print("unpacker_cleanup", stopwatch.Lap());
     journal->RecordStage(TJournalStage::RemovingBackups);
     journal.reset();
-    if (!FinishJournal(journalPath).finished) {
+    if (!FinishJournal(journalPath, retry).finished) {
         throw COrvException(L"the journal could not be finished", 0);
     }
     Print("backup_removal", stopwatch.Lap());

@@ -24,100 +24,118 @@ bool IsFolder(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-void InstallFolder(const CFileSystemItem& folder, const std::wstring& dest,
-                   CInstallJournal& journal) {
-    const std::wstring name = GetItemName(folder);
-    if (name.empty()) {
-        return;
+// One install: its journal, and the patience for files that others hold for a moment.
+class CInstallWalk {
+public:
+    CInstallWalk(CInstallJournal& journal, CTransientRetry& retry)
+        : m_journal(journal), m_retry(retry) {}
+
+    void InstallChildren(const CFileSystemItem& source, const std::wstring& destination) {
+        std::wstring dest = destination;
+        if (!dest.empty() && dest.back() != L'\\') {
+            dest += L'\\';
+        }
+        for (int i = 0; i < source.GetChildCount(); ++i) {
+            const CFileSystemItem* child = source.GetChild(i);
+            if (child == nullptr) {
+                continue;
+            }
+            if (child->IsFile()) {
+                InstallFile(*child, dest);
+            } else {
+                InstallFolder(*child, dest);
+            }
+        }
     }
-    const std::wstring target = dest + name;
-    const DWORD attributes = GetPathAttributes(target);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        journal.RecordStep(TJournalStep::Folder, target);
-        if (!CreateDirectoryW(ToExtendedLengthPath(target).c_str(), nullptr)) {
+
+private:
+    DWORD Move(const std::wstring& from, const std::wstring& to) {
+        return m_retry.Run([&] { return MoveFileAndGetError(from, to); });
+    }
+
+    void InstallFolder(const CFileSystemItem& folder, const std::wstring& dest) {
+        const std::wstring name = GetItemName(folder);
+        if (name.empty()) {
+            return;
+        }
+        const std::wstring target = dest + name;
+        const DWORD attributes = GetPathAttributes(target);
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            m_journal.RecordStep(TJournalStep::Folder, target);
+            if (!CreateDirectoryW(ToExtendedLengthPath(target).c_str(), nullptr)) {
+                ThrowInstallError(L"Can not create directory:", target);
+            }
+        } else if (!IsFolder(attributes)) {
+            // A file of the application where the update has a folder stays the application's.
             ThrowInstallError(L"Can not create directory:", target);
         }
-    } else if (!IsFolder(attributes)) {
-        // A file of the application where the update has a folder stays the application's.
-        ThrowInstallError(L"Can not create directory:", target);
+        InstallChildren(folder, target);
     }
-    InstallTree(folder, target, journal);
-}
 
-// Nothing of the user's is deleted before the update is complete: a .bak of an earlier run, or
-// of the user's own, gets a name no other file has until then.
-void SetAside(const std::wstring& bak, CInstallJournal& journal) {
-    if (IsFolder(GetPathAttributes(bak))) {
-        ThrowInstallError(L"Can not delete file:", bak);
-    }
-    std::wstring guid;
-    CreateGuidString(guid);
-    const std::wstring aside = bak + L'.' + guid;
-    journal.RecordAside(bak, aside);
-    if (MoveFileAndGetError(bak, aside) != ERROR_SUCCESS) {
-        ThrowInstallError(L"Can not delete file:", bak);
-    }
-}
-
-void BackUp(const std::wstring& target, CInstallJournal& journal) {
-    const std::wstring bak = GetBackupPath(target);
-    journal.RecordStep(TJournalStep::Backup, target);
-    DWORD error = MoveFileAndGetError(target, bak);
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
-        SetAside(bak, journal);
-        error = MoveFileAndGetError(target, bak);
-    }
-    if (error != ERROR_SUCCESS) {
-        ThrowInstallError(L"Can not rename file:", target);
-    }
-}
-
-void InstallFile(const CFileSystemItem& file, const std::wstring& dest, CInstallJournal& journal) {
-    const std::wstring name = GetItemName(file);
-    if (name.empty()) {
-        return;
-    }
-    const std::wstring target = dest + name;
-    // Which of the journal's steps follow depends on what is there now; a folder of the
-    // application where the update has a file stays the application's.
-    const DWORD attributes = GetPathAttributes(target);
-    if (IsFolder(attributes)) {
-        ThrowInstallError(L"Can not rename file:", target);
-    }
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        BackUp(target, journal);
-        journal.RecordStep(TJournalStep::Replace, target);
-    } else {
-        if (PathExists(GetBackupPath(target))) {
-            SetAside(GetBackupPath(target), journal);
+    // Nothing of the user's is deleted before the update is complete: a .bak of an earlier run,
+    // or of the user's own, gets a name no other file has until then.
+    void SetAside(const std::wstring& bak) {
+        if (IsFolder(GetPathAttributes(bak))) {
+            ThrowInstallError(L"Can not delete file:", bak);
         }
-        journal.RecordStep(TJournalStep::Add, target);
+        std::wstring guid;
+        CreateGuidString(guid);
+        const std::wstring aside = bak + L'.' + guid;
+        m_journal.RecordAside(bak, aside);
+        if (Move(bak, aside) != ERROR_SUCCESS) {
+            ThrowInstallError(L"Can not delete file:", bak);
+        }
     }
-    if (MoveFileAndGetError(file.GetPath(), target) != ERROR_SUCCESS) {
-        ThrowInstallError(L"Can not move file:", target);
+
+    void BackUp(const std::wstring& target) {
+        const std::wstring bak = GetBackupPath(target);
+        m_journal.RecordStep(TJournalStep::Backup, target);
+        DWORD error = Move(target, bak);
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+            SetAside(bak);
+            error = Move(target, bak);
+        }
+        if (error != ERROR_SUCCESS) {
+            ThrowInstallError(L"Can not rename file:", target);
+        }
     }
-    InheritFolderAccess(target);
-}
+
+    void InstallFile(const CFileSystemItem& file, const std::wstring& dest) {
+        const std::wstring name = GetItemName(file);
+        if (name.empty()) {
+            return;
+        }
+        const std::wstring target = dest + name;
+        // Which of the journal's steps follow depends on what is there now; a folder of the
+        // application where the update has a file stays the application's.
+        const DWORD attributes = GetPathAttributes(target);
+        if (IsFolder(attributes)) {
+            ThrowInstallError(L"Can not rename file:", target);
+        }
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            BackUp(target);
+            m_journal.RecordStep(TJournalStep::Replace, target);
+        } else {
+            if (PathExists(GetBackupPath(target))) {
+                SetAside(GetBackupPath(target));
+            }
+            m_journal.RecordStep(TJournalStep::Add, target);
+        }
+        if (Move(file.GetPath(), target) != ERROR_SUCCESS) {
+            ThrowInstallError(L"Can not move file:", target);
+        }
+        InheritFolderAccess(target);
+    }
+
+    CInstallJournal& m_journal;
+    CTransientRetry& m_retry;
+};
 
 } // namespace
 
 void InstallTree(const CFileSystemItem& source, const std::wstring& destination,
-                 CInstallJournal& journal) {
-    std::wstring dest = destination;
-    if (!dest.empty() && dest.back() != L'\\') {
-        dest += L'\\';
-    }
-    for (int i = 0; i < source.GetChildCount(); ++i) {
-        const CFileSystemItem* child = source.GetChild(i);
-        if (child == nullptr) {
-            continue;
-        }
-        if (child->IsFile()) {
-            InstallFile(*child, dest, journal);
-        } else {
-            InstallFolder(*child, dest, journal);
-        }
-    }
+                 CInstallJournal& journal, CTransientRetry& retry) {
+    CInstallWalk(journal, retry).InstallChildren(source, destination);
 }
 
 std::wstring GetBackupPath(const std::wstring& target) {

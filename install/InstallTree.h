@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/TransientRetry.h"
 #include "install/FileSystemItem.h"
 #include "install/InstallJournal.h"
 
@@ -8,11 +9,11 @@
 // Moves the files below source into destination, level by level, creating missing folders.
 // Every file that is replaced is first renamed to "<name>.bak"; a .bak of earlier in its way is
 // renamed aside, never deleted. Each step is recorded in the journal before it begins, so that
-// FinishJournal can undo the walk, or complete it by deleting the backups. The first failure
-// throws COrvException naming the operation and the path; what was done until then stays as it
-// is for FinishJournal to undo.
+// FinishJournal can undo the walk, or complete it by deleting the backups. A file that another
+// process holds for a moment is waited for. The first failure throws COrvException naming the
+// operation and the path; what was done until then stays as it is for FinishJournal to undo.
 void InstallTree(const CFileSystemItem& source, const std::wstring& destination,
-                 CInstallJournal& journal);
+                 CInstallJournal& journal, CTransientRetry& retry);
 
 // The name under which the old content of a replaced file waits until the update is complete.
 std::wstring GetBackupPath(const std::wstring& target);

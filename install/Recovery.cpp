@@ -75,8 +75,8 @@ bool IsExtractionFolder(const std::wstring& path) {
 
 class CJournalFinisher {
 public:
-    CJournalFinisher(const TJournalHeader& header, TJournalOutcome& outcome)
-        : m_header(header), m_outcome(outcome) {}
+    CJournalFinisher(const TJournalHeader& header, TJournalOutcome& outcome, CTransientRetry& retry)
+        : m_header(header), m_outcome(outcome), m_retry(retry) {}
 
     bool Trusts(const TJournalLine& line) const {
         return LiesBelow(line.path, m_header.application) &&
@@ -93,7 +93,7 @@ public:
         // gone back over its target.
         for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
             if (step->step == TJournalStep::Aside) {
-                Count(MoveFileAndGetError(step->aside, step->path), step->aside,
+                Count(Retried(MoveFileAndGetError, step->aside, step->path), step->aside,
                       m_outcome.restored);
             }
         }
@@ -102,27 +102,32 @@ public:
     void DeleteBackup(const TJournalLine& line) {
         if (line.step == TJournalStep::Replace) {
             const std::wstring bak = GetBackupPath(line.path);
-            Count(DeleteFileAndGetError(bak), bak, m_outcome.backupsDeleted);
+            Count(Retried(DeleteFileAndGetError, bak), bak, m_outcome.backupsDeleted);
         } else if (line.step == TJournalStep::Aside) {
-            Count(DeleteFileAndGetError(line.aside), line.aside, m_outcome.backupsDeleted);
+            Count(Retried(DeleteFileAndGetError, line.aside), line.aside, m_outcome.backupsDeleted);
         }
     }
 
 private:
+    template <class Operation, class... Paths>
+    DWORD Retried(Operation operation, const Paths&... paths) {
+        return m_retry.Run([&] { return operation(paths...); });
+    }
+
     void UndoStep(const TJournalLine& line) {
         switch (line.step) {
         case TJournalStep::Add:
-            Count(DeleteFileAndGetError(line.path), line.path, m_outcome.removed);
+            Count(Retried(DeleteFileAndGetError, line.path), line.path, m_outcome.removed);
             break;
         case TJournalStep::Replace:
             // Whether or not the new file got in, the backup holds the old content.
-            Count(MoveFileReplacingAndGetError(GetBackupPath(line.path), line.path), line.path,
-                  m_outcome.restored);
+            Count(Retried(MoveFileReplacingAndGetError, GetBackupPath(line.path), line.path),
+                  line.path, m_outcome.restored);
             break;
         case TJournalStep::Backup: {
             // Only where the rename to .bak happened is the target gone; an existing target
             // means there is nothing to put back.
-            const DWORD error = MoveFileAndGetError(GetBackupPath(line.path), line.path);
+            const DWORD error = Retried(MoveFileAndGetError, GetBackupPath(line.path), line.path);
             if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
                 Count(error, line.path, m_outcome.restored);
             }
@@ -150,11 +155,12 @@ private:
 
     const TJournalHeader& m_header;
     TJournalOutcome& m_outcome;
+    CTransientRetry& m_retry;
 };
 
 void FinishSteps(const std::wstring& journalPath, const TJournalHeader& header,
-                 TJournalOutcome& outcome) {
-    CJournalFinisher finisher(header, outcome);
+                 TJournalOutcome& outcome, CTransientRetry& retry) {
+    CJournalFinisher finisher(header, outcome, retry);
     if (header.stage == TJournalStage::RemovingBackups) {
         const DWORD error = ForEachJournalLine(journalPath, [&](const TJournalLine& line) {
             if (line.kind == TJournalLine::TKind::Step && finisher.Trusts(line)) {
@@ -190,7 +196,7 @@ void FinishSteps(const std::wstring& journalPath, const TJournalHeader& header,
 
 } // namespace
 
-TJournalOutcome FinishJournal(const std::wstring& journalPath) noexcept {
+TJournalOutcome FinishJournal(const std::wstring& journalPath, CTransientRetry& retry) noexcept {
     TJournalOutcome outcome;
     try {
         if (!PathExists(journalPath)) {
@@ -213,7 +219,7 @@ TJournalOutcome FinishJournal(const std::wstring& journalPath) noexcept {
             return outcome;
         }
         if (header.stage != TJournalStage::Unpacking) {
-            FinishSteps(journalPath, header, outcome);
+            FinishSteps(journalPath, header, outcome, retry);
         }
         // Nothing that is still to be done needs the unpacked files.
         if (IsExtractionFolder(header.extraction)) {

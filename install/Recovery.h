@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/TransientRetry.h"
 #include "install/InstallJournal.h"
 
 #include <windows.h>
@@ -24,7 +25,7 @@ struct TJournalOutcome {
 // every .bak of earlier that it had set aside gets its name back. A complete one loses its
 // backups and the .bak files it set aside. Then the extraction folder goes, and the journal
 // last. What cannot be done is passed over and reported, and the journal then stays, so that
-// the next run tries again; everything is safe to do twice. Nothing outside the journal's
-// application directory and its extraction folder is ever touched. Without a journal, nothing
-// happens.
-TJournalOutcome FinishJournal(const std::wstring& journalPath) noexcept;
+// the next run tries again; everything is safe to do twice. A file that another process holds
+// for a moment is waited for. Nothing outside the journal's application directory and its
+// extraction folder is ever touched. Without a journal, nothing happens.
+TJournalOutcome FinishJournal(const std::wstring& journalPath, CTransientRetry& retry) noexcept;

@@ -22,7 +22,8 @@ void FinishLeftJournals() {
          std::filesystem::directory_iterator(std::filesystem::temp_directory_path())) {
         const std::wstring name = entry.path().filename().wstring();
         if (name.starts_with(L"Orvandel Updater ") && name.ends_with(L".journal")) {
-            FinishJournal(entry.path().wstring());
+            CTransientRetry retry;
+            FinishJournal(entry.path().wstring(), retry);
         }
     }
 }

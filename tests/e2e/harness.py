@@ -428,10 +428,10 @@ class Case:
         lines = out.read_text(encoding="utf-8").splitlines() if out.exists() else []
         return Box(lines[0] if lines else caption, lines[1:])
 
-    def kill_updater_when(self, condition, slice_seconds=0.003):
-        """Lets the updater run in slices of a few milliseconds, stopped in between, and kills it
-        with SIGKILL, as Task Manager or a crash would, at the first stop at which the condition
-        holds. False when the updater ended before that."""
+    def pause_updater_when(self, condition, slice_seconds=0.003):
+        """Lets the updater run in slices of a few milliseconds, stopped in between, until the
+        condition holds at a stop. Gives the stopped updater's pid, or None when it ended
+        before; kill() or resume() it."""
         fragment = windows_path(self.updater)
         wait_until(lambda: running_processes(fragment), 60, "the updater to start")
         pid = running_processes(fragment)[0][0]
@@ -439,20 +439,28 @@ class Case:
             try:
                 os.kill(pid, signal.SIGSTOP)
             except ProcessLookupError:
-                return False
+                return None
             # The signal takes effect a moment later; the condition must see a standing run.
             state = process_state(pid)
             while state not in ("T", "Z", None):
                 time.sleep(0.0005)
                 state = process_state(pid)
             if state in ("Z", None):
-                return False
+                return None
             if condition():
-                os.kill(pid, signal.SIGKILL)
-                wait_until(lambda: process_state(pid) in ("Z", None), 10, "the updater to die")
-                return True
+                return pid
             os.kill(pid, signal.SIGCONT)
             time.sleep(slice_seconds)
+
+    @staticmethod
+    def kill(pid):
+        """SIGKILL, as Task Manager or a crash would end the program."""
+        os.kill(pid, signal.SIGKILL)
+        wait_until(lambda: process_state(pid) in ("Z", None), 10, "the updater to die")
+
+    @staticmethod
+    def resume(pid):
+        os.kill(pid, signal.SIGCONT)
 
     def start_helper(self, program, arguments, seconds=120):
         """Starts a holding helper and waits until it holds; it is stopped at cleanup."""

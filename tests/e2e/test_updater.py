@@ -258,7 +258,8 @@ class FailedUpdateTests(UpdaterTestCase):
         return case, entries
 
     def test_file_held_open_mid_install_restores_exactly_the_old_version(self):
-        """By then the update has replaced files and added a folder and files of its own."""
+        """By then the update has replaced files and added a folder and files of its own. The
+        file stays held for the whole run, so the wait for it ends in bounded time."""
         case, _ = self.prepare(
             ["a.txt", "sub/b.txt", "c.dll", "d.txt"],
             [("a.txt", b"new a"), ("added/new.txt", b"new"), ("added/deep/more.txt", b"more"),
@@ -266,9 +267,29 @@ class FailedUpdateTests(UpdaterTestCase):
              ("d.txt", b"new d")], flag="")
         case.lock_file(case.app / "c.dll")
 
+        started = time.monotonic()
         run = case.run_app()
+        seconds = time.monotonic() - started
 
         self.assertRolledBack(case, run, archive_deleted=False)
+        print(f"\nheld for the whole run: failed and rolled back after {seconds:.1f} s")
+        self.assertLess(seconds, 10 + 30, "waited beyond one file's patience")
+
+    def test_file_held_for_a_moment_is_waited_for(self):
+        """As a virus scanner holds a file it has just seen: two seconds, from the moment the
+        install begins."""
+        case, entries = self.prepare(["a.txt", "c.dll"], [("a.txt", b"new a"), ("c.dll", b"new c")],
+                                     flag="1")
+        launcher = case.start_app()
+        pid = case.pause_updater_when(lambda: any(
+            "stage installing" in journal.read_text(errors="replace") for journal in journals()))
+        self.assertIsNotNone(pid, "the updater ended before its install")
+        case.start_helper(BIN / "file_locker.exe", [windows_path(case.app / "c.dll")], seconds=2)
+        case.resume(pid)
+
+        run = case.watch(launcher)
+
+        self.assertCompleted(case, run, entries, archive_deleted=True)
 
     def test_read_only_stale_backup_is_no_obstacle(self):
         case, entries = self.prepare(
@@ -388,7 +409,9 @@ class KilledUpdateTests(UpdaterTestCase):
 
     def kill_and_resume(self, case, entries, condition, archive_kept, versions=None):
         launcher = case.start_app()
-        self.assertTrue(case.kill_updater_when(condition), "the updater ended before the point")
+        pid = case.pause_updater_when(condition)
+        self.assertIsNotNone(pid, "the updater ended before the point")
+        case.kill(pid)
         case.watch(launcher)
         self.assertTrue(journals(), "a killed run leaves its journal")
         if not archive_kept:

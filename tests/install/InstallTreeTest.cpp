@@ -4,6 +4,7 @@
 #include "common/FileHelpers.h"
 #include "install/Recovery.h"
 
+#include "support/InstantRetry.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -43,7 +44,7 @@ protected:
             m_journal->RecordStage(TJournalStage::Installing);
         }
         try {
-            InstallTree(source, destination, *m_journal);
+            InstallTree(source, destination, *m_journal, m_retry);
         } catch (const COrvException& failure) {
             EXPECT_EQ(failure.GetCode(), 0);
             return failure.GetText();
@@ -75,7 +76,7 @@ protected:
             m_journal->RecordStage(stage);
         }
         m_journal.reset();
-        return FinishJournal(m_journalPath);
+        return FinishJournal(m_journalPath, m_retry);
     }
     TJournalOutcome Complete() { return Finish(TJournalStage::RemovingBackups); }
     TJournalOutcome RollBack() { return Finish(TJournalStage::Installing); }
@@ -85,6 +86,7 @@ protected:
     std::wstring m_journalPath = m_folder / L"run.journal";
     CFileSystemItem m_source{m_folder / L"{extracted}", false};
     std::optional<CInstallJournal> m_journal;
+    CInstantRetry m_retry;
 };
 
 TEST_F(InstallTreeTest, SetsStaleBackupsAsideUntilTheUpdateIsComplete) {
@@ -155,7 +157,7 @@ TEST_F(InstallTreeTest, BackupsThatCannotGoYetStayWithTheJournalUntilTheyCan) {
             (FolderContents{
                 {L"a.dll", "new"}, {L"b.dll", "new"}, {L"b.dll.bak", "old"}, {L"c.dll", "new"}}));
     }
-    const TJournalOutcome later = FinishJournal(m_journalPath);
+    const TJournalOutcome later = FinishJournal(m_journalPath, m_retry);
     EXPECT_TRUE(later.finished);
     EXPECT_EQ(later.stage, TJournalStage::RemovingBackups);
     EXPECT_EQ(ReadFolder(m_app),
@@ -185,7 +187,7 @@ TEST_F(InstallTreeTest, RollbackRestoresExactlyTheOldDirectory) {
     EXPECT_EQ(outcome.removed, 4);
     EXPECT_EQ(ReadFolder(m_app), before);
     EXPECT_FALSE(PathExists(m_journalPath));
-    EXPECT_FALSE(FinishJournal(m_journalPath).found);
+    EXPECT_FALSE(FinishJournal(m_journalPath, m_retry).found);
 }
 
 TEST_F(InstallTreeTest, RollbackPutsABackupOfABackupBackFirst) {

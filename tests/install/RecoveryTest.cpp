@@ -3,6 +3,7 @@
 #include "common/FileHelpers.h"
 #include "common/TextHelpers.h"
 
+#include "support/InstantRetry.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -37,12 +38,13 @@ protected:
     std::wstring m_app = m_folder / L"App";
     std::wstring m_extraction = m_folder / L"{0B3C2D6E-1A2B-4C5D-8E9F-A0B1C2D3E4F5}";
     std::wstring m_journal = m_folder / L"Orvandel Updater 0123456789ABCDEF.journal";
+    CInstantRetry m_retry;
 };
 
 TEST_F(RecoveryTest, WithoutAJournalNothingHappens) {
     WriteTextFile(App(L"a.dll.bak"), "old a");
 
-    const TJournalOutcome outcome = FinishJournal(m_journal);
+    const TJournalOutcome outcome = FinishJournal(m_journal, m_retry);
 
     EXPECT_FALSE(outcome.found);
     EXPECT_TRUE(outcome.finished);
@@ -54,7 +56,7 @@ TEST_F(RecoveryTest, DeadWhileUnpackingLeavesOnlyTheExtractionFolderToRemove) {
     WriteTextFile(m_extraction + L"\\sub\\deep\\a.dll", "new a");
     WriteJournal({});
 
-    const TJournalOutcome outcome = FinishJournal(m_journal);
+    const TJournalOutcome outcome = FinishJournal(m_journal, m_retry);
 
     EXPECT_TRUE(outcome.found);
     EXPECT_TRUE(outcome.finished);
@@ -81,7 +83,7 @@ TEST_F(RecoveryTest, DeadWhileInstallingIsUndoneNewestFirst) {
                   L"replace " + App(L"b.dll")},
                  true);
 
-    const TJournalOutcome outcome = FinishJournal(m_journal);
+    const TJournalOutcome outcome = FinishJournal(m_journal, m_retry);
 
     EXPECT_TRUE(outcome.finished);
     EXPECT_EQ(outcome.stage, TJournalStage::Installing);
@@ -102,7 +104,7 @@ TEST_F(RecoveryTest, DeadWhileRollingBackFinishesTheRollback) {
                   L"replace " + App(L"b.dll"), L"backup " + App(L"a.dll"),
                   L"replace " + App(L"a.dll"), L"stage rolling back"});
 
-    const TJournalOutcome outcome = FinishJournal(m_journal);
+    const TJournalOutcome outcome = FinishJournal(m_journal, m_retry);
 
     EXPECT_TRUE(outcome.finished);
     EXPECT_EQ(outcome.stage, TJournalStage::RollingBack);
@@ -124,7 +126,7 @@ TEST_F(RecoveryTest, DeadWhileRemovingBackupsCompletesTheUpdate) {
                   L"aside " + App(L"c.dll.bak") + L"\t" + App(L"c.dll.bak.{1}"),
                   L"add " + App(L"c.dll"), L"stage removing backups"});
 
-    const TJournalOutcome outcome = FinishJournal(m_journal);
+    const TJournalOutcome outcome = FinishJournal(m_journal, m_retry);
 
     EXPECT_TRUE(outcome.finished);
     EXPECT_EQ(outcome.stage, TJournalStage::RemovingBackups);
@@ -145,7 +147,7 @@ TEST_F(RecoveryTest, TouchesNothingOutsideTheJournalsOwnFolders) {
                   L"replace " + elsewhere + L"\\x.txt", L"add " + App(L"..\\victim.txt"),
                   L"folder " + m_app});
 
-    const TJournalOutcome outcome = FinishJournal(m_journal);
+    const TJournalOutcome outcome = FinishJournal(m_journal, m_retry);
 
     EXPECT_TRUE(outcome.finished);
     EXPECT_EQ(outcome.removed + outcome.restored, 0);
