@@ -3,25 +3,70 @@
 #include "app/CommandLine.h"
 #include "app/ProcessHelpers.h"
 #include "app/ResumeAtLogon.h"
+#include "app/RunLog.h"
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "common/Guid.h"
 #include "common/Handle.h"
 #include "common/PathHelpers.h"
+#include "common/Stopwatch.h"
+#include "common/SystemErrors.h"
+#include "common/TransientRetry.h"
+#include "install/FileSystemItem.h"
 #include "install/InstallJournal.h"
 #include "install/InstallTree.h"
 #include "install/Recovery.h"
 #include "unzip/Unzipper.h"
 
+#include "Version.h"
+
 #include <windows.h>
 
 #include <cstdint>
 #include <cwchar>
+#include <exception>
+#include <iterator>
+#include <new>
 
 namespace {
 
 // How a run that got past the mutex wait ends.
-enum class TRunEnd { Completed, Failed, Abandoned };
+enum class TRunEnd { Completed, NotAnUpdate, Failed, Abandoned };
+
+const wchar_t* NameOf(TRunEnd end) {
+    switch (end) {
+    case TRunEnd::Completed:
+        return L"completed";
+    case TRunEnd::NotAnUpdate:
+        return L"not an update";
+    case TRunEnd::Failed:
+        return L"failed";
+    case TRunEnd::Abandoned:
+        break;
+    }
+    return L"abandoned";
+}
+
+std::wstring Seconds(double seconds) {
+    wchar_t text[32] = {};
+    std::swprintf(text, std::size(text), L"%.2f s", seconds);
+    return text;
+}
+
+// What the failure region caught, for the log.
+std::wstring DescribeFailure(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const COrvException& caught) {
+        return caught.GetText();
+    } catch (const CFileSystemItemException& caught) {
+        return caught.GetText();
+    } catch (const std::bad_alloc&) {
+        return L"Out of memory";
+    } catch (...) {
+        return L"Unknown error";
+    }
+}
 
 // A directory of one character is a drive-relative root or a bare separator, which takes the
 // name as it is.
@@ -72,103 +117,165 @@ std::wstring MakeDirectoryKey(const std::wstring& applicationDirectory) {
     return L"Orvandel Updater " + std::wstring(digits);
 }
 
-// A worker that ended with an error text may have unpacked only part of the update, which
-// must not be installed.
-void UnpackArchive(CUnzipper& unzipper, const std::wstring& archivePath,
-                   const std::wstring& extractionFolder) {
-    unzipper.SetArchivePath(archivePath);
-    unzipper.SetDestinationFolder(extractionFolder);
-    unzipper.Start();
-    while (unzipper.IsBusy()) {
-        Sleep(250);
-    }
-    if (unzipper.HasFailed()) {
-        throw COrvException(unzipper.GetErrorText(), 0);
-    }
-}
-
 // The browser keeps the add-on loaded, so its files cannot be replaced while it runs.
 bool CarriesBrowserAddOn(const std::wstring& extractionFolder) {
     return PathExists(extractionFolder + L"\\ravaz2.dll") ||
            PathExists(extractionFolder + L"\\zoduvid.dll");
 }
 
-// False when the user gives up waiting.
-bool WaitForBrowserToClose() {
-    while (FindProcessByName(L"iexplore.exe", PROCESS_QUERY_INFORMATION).IsValid()) {
-        if (MessageBoxW(nullptr, L"Update will take effect after you close Internet Exploer",
-                        L"Orvandel", MB_YESNO) != IDYES) {
-            return false;
-        }
+// Everything between the mutex wait and the report, with its account in the log.
+class CUpdateRun {
+public:
+    CUpdateRun(const TCommandLine& fields, CRunLog& log) : m_fields(fields), m_log(log) {
+        GetDirectoryPart(fields.applicationPath, m_applicationDirectory);
     }
-    return true;
-}
 
-// Unpacks and installs with every step in the journal. False when the user abandoned the
-// update. The unpacker removes what is left of the extraction folder before the update is
-// declared complete, so that nothing can fail after that.
-bool UnpackAndInstall(const TCommandLine& fields, const std::wstring& applicationDirectory,
-                      CInstallJournal& journal, const std::wstring& extractionFolder,
-                      CTransientRetry& retry) {
-    CUnzipper unzipper;
-    UnpackArchive(unzipper, fields.archivePath, extractionFolder);
-    if (CarriesBrowserAddOn(extractionFolder) && !WaitForBrowserToClose()) {
-        return false;
-    }
-    journal.RecordStage(TJournalStage::Installing);
-    InstallTree(*unzipper.GetRootItem(), applicationDirectory, journal, retry);
-    return true;
-}
-
-// Every step that a failure rolls back. The journal decides every end: the update is complete
-// once the journal says so, and finishing the journal deletes the backups, or else undoes the
-// install.
-TRunEnd ApplyUpdate(const TCommandLine& fields, const std::wstring& applicationDirectory,
-                    const std::wstring& journalPath, CTransientRetry& retry) {
-    try {
-        const std::wstring extractionFolder = MakeExtractionFolderName();
-        bool installed = false;
-        {
-            CInstallJournal journal =
-                CInstallJournal::Start(journalPath, applicationDirectory, extractionFolder);
-            installed =
-                UnpackAndInstall(fields, applicationDirectory, journal, extractionFolder, retry);
-            if (installed) {
-                journal.RecordStage(TJournalStage::RemovingBackups);
-            }
-        }
-        FinishJournal(journalPath, retry);
-        return installed ? TRunEnd::Completed : TRunEnd::Abandoned;
-    } catch (...) {
-        FinishJournal(journalPath, retry);
-        return TRunEnd::Failed;
-    }
-}
-
-// A run that died on this directory left its journal: its update is finished or undone before
-// anything else happens. If that cannot be done, nothing else is done either.
-TRunEnd UpdateDirectory(const TCommandLine& fields, const std::wstring& applicationDirectory,
-                        const std::wstring& journalPath) {
-    CTransientRetry retry;
-    if (!FinishJournal(journalPath, retry).finished) {
-        return TRunEnd::Failed;
-    }
-    return ApplyUpdate(fields, applicationDirectory, journalPath, retry);
-}
-
-// Everything between the mutex wait and the report. Only the steps before the journal's can
-// fail here (no memory, no temporary directory), and nothing has changed then.
-TRunEnd UpdateApplication(const TCommandLine& fields, std::wstring_view commandLine) noexcept {
-    try {
-        std::wstring applicationDirectory;
-        GetDirectoryPart(fields.applicationPath, applicationDirectory);
-        DeleteOldUpdater(applicationDirectory);
-        const std::wstring key = MakeDirectoryKey(applicationDirectory);
+    // A run that died on this directory left its journal: its update is finished or undone
+    // before anything else happens. If that cannot be done, nothing else is done either.
+    TRunEnd Run(std::wstring_view commandLine) {
+        DeleteOldUpdater(m_applicationDirectory);
+        const std::wstring key = MakeDirectoryKey(m_applicationDirectory);
         const CResumeAtLogon resume(key,
                                     L'"' + GetProgramPath() + L"\" " + std::wstring(commandLine));
-        return UpdateDirectory(fields, applicationDirectory,
-                               GetTempDirectory() + key + L".journal");
+        m_log.Write(resume.IsRegistered() ? L"entry to resume at the next logon: written"
+                                          : L"entry to resume at the next logon: refused");
+        m_journalPath = GetTempDirectory() + key + L".journal";
+        if (!FinishAndLogJournal(L"journal of a run that ended early")) {
+            m_log.Write(L"nothing else is done while that journal stays");
+            return TRunEnd::Failed;
+        }
+        return ApplyUpdate();
+    }
+
+private:
+    // The journal decides every end: the update is complete once the journal says so, and
+    // finishing the journal deletes the backups, or else undoes the install.
+    TRunEnd ApplyUpdate() {
+        try {
+            const std::wstring extractionFolder = MakeExtractionFolderName();
+            TRunEnd end = TRunEnd::Completed;
+            {
+                CInstallJournal journal =
+                    CInstallJournal::Start(m_journalPath, m_applicationDirectory, extractionFolder);
+                end = UnpackAndInstall(journal, extractionFolder);
+                if (end == TRunEnd::Completed) {
+                    journal.RecordStage(TJournalStage::RemovingBackups);
+                }
+            }
+            FinishAndLogJournal(L"journal");
+            return end;
+        } catch (...) {
+            m_log.WriteComposed(
+                [] { return L"failure: " + DescribeFailure(std::current_exception()); });
+            FinishAndLogJournal(L"journal");
+            return TRunEnd::Failed;
+        }
+    }
+
+    // The unpacker removes what is left of the extraction folder before the update is declared
+    // complete, so that nothing can fail after that.
+    TRunEnd UnpackAndInstall(CInstallJournal& journal, const std::wstring& extractionFolder) {
+        CUnzipper unzipper;
+        if (!Unpack(unzipper, extractionFolder)) {
+            return TRunEnd::NotAnUpdate;
+        }
+        if (CarriesBrowserAddOn(extractionFolder) && !WaitForBrowserToClose()) {
+            return TRunEnd::Abandoned;
+        }
+        journal.RecordStage(TJournalStage::Installing);
+        CStopwatch stopwatch;
+        InstallTree(*unzipper.GetRootItem(), m_applicationDirectory, journal, m_retry);
+        m_log.WriteComposed([&] { return L"installed in " + Seconds(stopwatch.Lap()); });
+        return TRunEnd::Completed;
+    }
+
+    // False when the archive carries no installer. A worker that ended with an error text may
+    // have unpacked only part of the update, which must not be installed.
+    bool Unpack(CUnzipper& unzipper, const std::wstring& extractionFolder) {
+        CStopwatch stopwatch;
+        unzipper.SetArchivePath(m_fields.archivePath);
+        unzipper.SetDestinationFolder(extractionFolder);
+        unzipper.Start();
+        while (unzipper.IsBusy()) {
+            Sleep(250);
+        }
+        if (unzipper.HasFailed()) {
+            throw COrvException(unzipper.GetErrorText(), 0);
+        }
+        if (unzipper.GetRootItem()->GetPath().empty()) {
+            m_log.Write(L"no .exe or .msi at the top of the archive");
+            return false;
+        }
+        m_log.WriteComposed([&] {
+            const TUnpackingUpdateRequest done = unzipper.GetLatestProgress();
+            return L"unpacked " + std::to_wstring(done.filesDone) + L" files, " +
+                   std::to_wstring(done.bytesDone) + L" bytes to " + extractionFolder + L" in " +
+                   Seconds(stopwatch.Lap());
+        });
+        return true;
+    }
+
+    // False when the user gives up waiting.
+    bool WaitForBrowserToClose() {
+        while (FindProcessByName(L"iexplore.exe", PROCESS_QUERY_INFORMATION).IsValid()) {
+            const bool yes =
+                MessageBoxW(nullptr, L"Update will take effect after you close Internet Exploer",
+                            L"Orvandel", MB_YESNO) == IDYES;
+            m_log.Write(yes ? L"asked to close the browser: Yes"
+                            : L"asked to close the browser: No");
+            if (!yes) {
+                return false;
+            }
+        }
+        m_log.Write(L"the update carries the browser add-on; the browser does not run");
+        return true;
+    }
+
+    // False when the journal stays for the next run.
+    bool FinishAndLogJournal(const wchar_t* what) noexcept {
+        CStopwatch stopwatch;
+        const TJournalOutcome outcome = FinishJournal(m_journalPath, m_retry);
+        if (outcome.found) {
+            m_log.WriteComposed([&] { return DescribeOutcome(what, outcome, stopwatch.Lap()); });
+        }
+        return outcome.finished;
+    }
+
+    static std::wstring DescribeOutcome(const wchar_t* what, const TJournalOutcome& outcome,
+                                        double seconds) {
+        const std::string_view stage = GetStageName(outcome.stage);
+        std::wstring text = std::wstring(what) + L" at the stage \"" +
+                            std::wstring(stage.begin(), stage.end()) + L"\" finished in " +
+                            Seconds(seconds) + L": " + std::to_wstring(outcome.restored) +
+                            L" files restored, " + std::to_wstring(outcome.removed) +
+                            L" added files and folders removed, " +
+                            std::to_wstring(outcome.backupsDeleted) + L" backups deleted";
+        if (!outcome.finished) {
+            std::wstring reason;
+            GetSystemErrorText(outcome.failure, reason);
+            while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r')) {
+                reason.pop_back();
+            }
+            text += L"; kept for the next run, as " + outcome.failedPath + L" stays: " + reason;
+        }
+        return text;
+    }
+
+    const TCommandLine& m_fields;
+    CRunLog& m_log;
+    std::wstring m_applicationDirectory;
+    std::wstring m_journalPath;
+    CTransientRetry m_retry;
+};
+
+// Only the steps before the journal's can fail here (no memory, no temporary directory), and
+// nothing has changed then.
+TRunEnd UpdateApplication(const TCommandLine& fields, std::wstring_view commandLine,
+                          CRunLog& log) noexcept {
+    try {
+        return CUpdateRun(fields, log).Run(commandLine);
     } catch (...) {
+        log.WriteComposed([] { return L"failure: " + DescribeFailure(std::current_exception()); });
         return TRunEnd::Failed;
     }
 }
@@ -207,8 +314,19 @@ int RunUpdate(std::wstring_view commandLine) noexcept {
     if (!fields) {
         return 0;
     }
+    CRunLog log(CRunLog::GetDefaultPath());
+    log.WriteComposed([&] {
+        return L"Orvandel Updater " UPDATER_VERSION_TEXT_WIDE L" started: \"" +
+               fields->applicationPath + L"\" \"" + fields->mutexName + L"\" \"" +
+               fields->archivePath + L"\" \"" + fields->fourthField + L"\" \"" +
+               fields->deleteArchiveFlag + L"\"";
+    });
+    CStopwatch stopwatch;
     COwnedMutex applicationMutex = WaitForApplicationToQuit(fields->mutexName);
-    const TRunEnd end = UpdateApplication(*fields, commandLine);
+    log.WriteComposed(
+        [&] { return L"waited for the application to quit: " + Seconds(stopwatch.Lap()); });
+    const TRunEnd end = UpdateApplication(*fields, commandLine, log);
+    log.WriteComposed([&] { return std::wstring(L"end: ") + NameOf(end); });
     if (end == TRunEnd::Abandoned) {
         return 0;
     }

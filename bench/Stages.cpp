@@ -10,6 +10,7 @@
 #include "app/UpdateSequence.h"
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
+#include "common/Stopwatch.h"
 #include "install/FileSystemItem.h"
 #include "install/InstallJournal.h"
 #include "install/InstallTree.h"
@@ -27,29 +28,6 @@
 #include <string>
 
 namespace {
-
-class CStopwatch {
-public:
-    CStopwatch() {
-        QueryPerformanceFrequency(&m_frequency);
-        QueryPerformanceCounter(&m_last);
-    }
-    virtual ~CStopwatch() = default;
-
-    // Seconds since the previous lap.
-    double Lap() {
-        LARGE_INTEGER now{};
-        QueryPerformanceCounter(&now);
-        const double seconds =
-            static_cast<double>(now.QuadPart - m_last.QuadPart) / m_frequency.QuadPart;
-        m_last = now;
-        return seconds;
-    }
-
-private:
-    LARGE_INTEGER m_frequency{};
-    LARGE_INTEGER m_last{};
-};
 
 void Print(const char* stage, double seconds) {
     PROCESS_MEMORY_COUNTERS memory{};

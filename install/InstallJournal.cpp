@@ -94,6 +94,10 @@ std::optional<TJournalLine> ParseLine(std::string_view line) {
 
 } // namespace
 
+std::string_view GetStageName(TJournalStage stage) {
+    return NameOf(StageNames, stage);
+}
+
 CInstallJournal::CInstallJournal(const std::wstring& path, DWORD disposition) : m_path(path) {
     const DWORD access = disposition == CREATE_NEW ? GENERIC_WRITE : FILE_APPEND_DATA;
     m_file.Reset(CreateFileW(ToExtendedLengthPath(path).c_str(), access, FILE_SHARE_READ, nullptr,
@@ -123,7 +127,7 @@ CInstallJournal CInstallJournal::Continue(const std::wstring& path) {
 }
 
 void CInstallJournal::RecordStage(TJournalStage stage) {
-    const std::string_view name = NameOf(StageNames, stage);
+    const std::string_view name = GetStageName(stage);
     Append(StageKeyword, std::wstring(name.begin(), name.end()));
     if (!FlushFileBuffers(m_file.Get())) {
         ThrowWriteError();

@@ -14,6 +14,9 @@ enum class TJournalStage {
     RollingBack,
 };
 
+// "unpacking", "installing", "removing backups" or "rolling back", as the journal writes it.
+std::string_view GetStageName(TJournalStage stage);
+
 // One step of the install, recorded before it begins.
 enum class TJournalStep {
     Folder,  // a folder that did not exist is about to be created

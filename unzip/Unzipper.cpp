@@ -90,6 +90,11 @@ std::list<TUnpackingUpdateRequest> CUnzipper::GetProgressCopy() const {
     return m_progress;
 }
 
+TUnpackingUpdateRequest CUnzipper::GetLatestProgress() const {
+    CCriticalSectionGuard lock(&m_progressLock);
+    return m_progress.empty() ? TUnpackingUpdateRequest() : m_progress.back();
+}
+
 bool CUnzipper::Unpack() {
     constexpr std::uint64_t allBits = ~std::uint64_t{0};
     TUnpackingUpdateRequest start;

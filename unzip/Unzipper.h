@@ -53,6 +53,8 @@ public:
     void SetErrorText(std::wstring_view text) noexcept;
     void PostProgress(const TUnpackingUpdateRequest& request);
     std::list<TUnpackingUpdateRequest> GetProgressCopy() const;
+    // The last record posted; all fields 0 before the first.
+    TUnpackingUpdateRequest GetLatestProgress() const;
 
     // The whole run: false when the archive carries no installer at its top level.
     bool Unpack();

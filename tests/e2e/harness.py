@@ -289,6 +289,22 @@ def journals():
     return sorted(entry for entry in wine_temp_folder().iterdir() if JOURNAL.match(entry.name))
 
 
+def logged_runs(app_exe):
+    """The log's account of each run for this application, oldest first: per run the texts of
+    its lines, without their time."""
+    log = wine_temp_folder() / "Orvandel Updater.log"
+    runs, current = [], None
+    for line in log.read_text(encoding="utf-8", errors="replace").splitlines():
+        text = line[len("2026-12-07 16:01:09.123 "):]
+        if text.startswith("Orvandel Updater ") and " started: " in text:
+            current = [] if f'started: "{windows_path(app_exe)}" ' in text else None
+            if current is not None:
+                runs.append(current)
+        if current is not None:
+            current.append(text)
+    return runs
+
+
 def run_once_entries(display):
     """The updater's entries in the RunOnce key: value name -> command, as Windows would run
     them at the next logon."""

@@ -12,8 +12,8 @@ import time
 import unittest
 
 from harness import (BIN, FAILURE_BOX, PROMPT_BOX, PROMPT_CAPTION, OUTPUT, Case, Display, digest,
-                     journals, make_archive, corrupt_entry, run_once_entries, running_programs,
-                     snapshot, wait_until, windows_path, wine_temp_folder)
+                     journals, logged_runs, make_archive, corrupt_entry, run_once_entries,
+                     running_programs, snapshot, wait_until, windows_path, wine_temp_folder)
 
 INSTALLER = b"MZ stand-in for the installer of version 2"
 
@@ -41,6 +41,17 @@ class UpdaterTestCase(unittest.TestCase):
     def assertStarts(self, case, versions):
         """The application started once per version given, always by its quoted path."""
         self.assertEqual(case.starts(), [(version, self.quoted(case)) for version in versions])
+
+    def assertLogged(self, case, *beginnings):
+        """The log's lines of the case's last run begin so, one for one."""
+        lines = logged_runs(case.app_exe)[-1]
+        self.assertEqual(len(lines), len(beginnings), lines)
+        for line, beginning in zip(lines, beginnings):
+            self.assertTrue(line.startswith(beginning), f"{line!r} does not begin {beginning!r}")
+
+    def logged_start(self, case, flag):
+        return (f'Orvandel Updater 1.0.0.0 started: "{windows_path(case.app_exe)}" "{case.mutex}" '
+                f'"{windows_path(case.archive)}" "" "{flag}"')
 
     def assertNothingLeftBehind(self, case):
         """No extraction folder, no journal and no entry for the next logon."""
@@ -94,6 +105,10 @@ class CompletedUpdateTests(UpdaterTestCase):
         self.assertCompleted(case, run, entries, archive_deleted=True)
         self.assertNotIn("Updater.exe", snapshot(case.app))
         self.assertFalse([name for name in snapshot(case.app) if name.endswith(".bak")])
+        self.assertLogged(case, self.logged_start(case, "1"), "waited for the application to quit: ",
+                          "entry to resume at the next logon: written", "unpacked 6 files, ",
+                          "installed in ", 'journal at the stage "removing backups" finished in ',
+                          "end: completed")
 
     def test_archive_is_deleted_only_for_a_flag_of_exactly_one(self):
         installers = {"01": "SETUP.EXE", "1 ": "update.msi", "true": "Setup.Msi", "": "install.exe"}
@@ -211,6 +226,10 @@ class NotAnUpdateTests(UpdaterTestCase):
         self.assertNothingLeftBehind(case)
         self.assertFalse(case.archive.exists())
         self.assertStarts(case, ["1", "1"])
+        self.assertLogged(case, self.logged_start(case, "1"), "waited for the application to quit: ",
+                          "entry to resume at the next logon: written",
+                          "no .exe or .msi at the top of the archive",
+                          'journal at the stage "unpacking" finished in ', "end: not an update")
 
 
 class FailedUpdateTests(UpdaterTestCase):
@@ -272,6 +291,13 @@ class FailedUpdateTests(UpdaterTestCase):
         seconds = time.monotonic() - started
 
         self.assertRolledBack(case, run, archive_deleted=False)
+        self.assertLogged(case, self.logged_start(case, ""), "waited for the application to quit: ",
+                          "entry to resume at the next logon: written", "unpacked 10 files, ",
+                          f"failure: Can not rename file: {windows_path(case.app / 'c.dll')}",
+                          'journal at the stage "installing" finished in ',
+                          "end: failed")
+        self.assertIn(": 4 files restored, 6 added files and folders removed, 0 backups deleted",
+                      logged_runs(case.app_exe)[-1][-2])
         print(f"\nheld for the whole run: failed and rolled back after {seconds:.1f} s")
         self.assertLess(seconds, 10 + 30, "waited beyond one file's patience")
 
@@ -349,6 +375,10 @@ class BrowserPromptTests(UpdaterTestCase):
         self.assertNothingLeftBehind(case)
         self.assertTrue(case.archive.exists())
         self.assertStarts(case, ["1"])
+        self.assertLogged(case, self.logged_start(case, "1"), "waited for the application to quit: ",
+                          "entry to resume at the next logon: written", "unpacked 4 files, ",
+                          "asked to close the browser: No",
+                          'journal at the stage "unpacking" finished in ', "end: abandoned")
 
     def test_prompt_repeats_until_the_browser_is_closed(self):
         case = self.new_case()
