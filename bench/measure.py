@@ -46,8 +46,9 @@ FLOOR_COMM = "bench_io_floor."
 # warm-up round longer than LONG_ROUND counts as a measured one.
 LONG_ROUND = 60
 
-# What bench_stages.exe times, in this order.
+# What bench_stages.exe times, in this order, and the headings of the report's columns.
 STAGES = ["open_and_count", "copy_out", "install", "unpacker_cleanup", "backup_removal"]
+STAGE_HEADINGS = "open and count | copy out | install | unpacker clean-up | backup removal"
 
 REPORT_ORDER = ["large", "medium", "many", "few"]
 
@@ -540,8 +541,7 @@ class Bench:
             "unpacker watched every 1 ms; no mutex wait, browser check or relaunch), median in "
             "seconds; the last column deletes the same old files natively, one after another:")
         add("")
-        add("| archive | runs | open and count | copy out | install | backup removal "
-            "| unpacker clean-up | sum | native deletion of the old files |")
+        add("| archive | runs | %s | sum | native deletion of the old files |" % STAGE_HEADINGS)
         add("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
         for name, result in self.ordered():
             seconds = [result["stages"][k]["seconds"] for k in STAGES]
@@ -551,8 +551,7 @@ class Bench:
         add("")
         add("Working set of bench_stages.exe after each stage, and its peak, in MiB (median):")
         add("")
-        add("| archive | open and count | copy out | install | backup removal "
-            "| unpacker clean-up | peak |")
+        add("| archive | %s | peak |" % STAGE_HEADINGS)
         add("|---|---:|---:|---:|---:|---:|---:|")
         for name, result in self.ordered():
             stages = result["stages"]
