@@ -1,5 +1,6 @@
 #include "install/InstallTree.h"
 
+#include "common/BackgroundQueue.h"
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "common/Guid.h"
@@ -24,11 +25,14 @@ bool IsFolder(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// One install: its journal, and the patience for files that others hold for a moment.
+// One install: its journal, the patience for files that others hold for a moment, and the
+// access rights of the files moved in, which are set beside the moves (as costly as a move each
+// under Wine) and all set before the install returns.
 class CInstallWalk {
 public:
     CInstallWalk(CInstallJournal& journal, CTransientRetry& retry)
-        : m_journal(journal), m_retry(retry) {}
+        : m_journal(journal), m_retry(retry),
+          m_access([](std::wstring& path) { InheritFolderAccess(path); }) {}
 
     void InstallChildren(const CFileSystemItem& source, const std::wstring& destination) {
         std::wstring dest = destination;
@@ -124,11 +128,12 @@ private:
         if (Move(file.GetPath(), target) != ERROR_SUCCESS) {
             ThrowInstallError(L"Can not move file:", target);
         }
-        InheritFolderAccess(target);
+        m_access.Add(target);
     }
 
     CInstallJournal& m_journal;
     CTransientRetry& m_retry;
+    CBackgroundQueue<std::wstring> m_access;
 };
 
 } // namespace

@@ -29,15 +29,6 @@ std::wstring JoinElementName(const std::wstring& folder, const wchar_t* name) {
     return JoinPath(folder, name);
 }
 
-// A rename that reaches the disk must never point at data that did not: after a power cut the
-// application would find the names of the update over empty or torn files.
-void CloseFlushed(CFileHandle& file) {
-    if (!FlushFileBuffers(file.Get())) {
-        ThrowUnzipError();
-    }
-    file.Reset();
-}
-
 std::size_t NextLevel(std::size_t level) {
     if (level >= DeepestFolderLevel) {
         ThrowUnzipError();
@@ -116,7 +107,7 @@ void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG&
 
     const DWORD chunkSize = ChunkSizeFor(element.cbSize);
     if (chunkSize == 0) {
-        CloseFlushed(file);
+        unzipper.SettleFile(std::move(file));
         ++tally.filesDone;
         PostTally(unzipper, tally);
         return;
@@ -141,7 +132,7 @@ void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG&
             break;
         }
     }
-    CloseFlushed(file);
+    unzipper.SettleFile(std::move(file));
     ++tally.filesDone;
     PostTally(unzipper, tally);
 }

@@ -14,6 +14,27 @@ namespace {
 
 const wchar_t* const GeneralFailureText = L"Failed to unzip the upgrage files.";
 
+// A rename that reaches the disk must never point at data that did not: after a power cut the
+// application would find the names of the update over empty or torn files.
+bool FlushAndClose(CFileHandle& file) {
+    const bool flushed = FlushFileBuffers(file.Get()) != FALSE;
+    file.Reset();
+    return flushed;
+}
+
+// Every file is flushed and closed before Unpack ends, on every way out, so that nothing holds
+// them when they are moved or removed.
+class CSettlingScope {
+public:
+    explicit CSettlingScope(std::optional<CBackgroundQueue<CFileHandle>>& queue) : m_queue(queue) {}
+    CSettlingScope(const CSettlingScope&) = delete;
+    CSettlingScope& operator=(const CSettlingScope&) = delete;
+    virtual ~CSettlingScope() { m_queue.reset(); }
+
+private:
+    std::optional<CBackgroundQueue<CFileHandle>>& m_queue;
+};
+
 } // namespace
 
 void TUnpackingUpdateRequest::Assign(int filesDone, int fileCount, std::uint64_t bytesDone,
@@ -95,6 +116,14 @@ TUnpackingUpdateRequest CUnzipper::GetLatestProgress() const {
     return m_progress.empty() ? TUnpackingUpdateRequest() : m_progress.back();
 }
 
+void CUnzipper::SettleFile(CFileHandle file) {
+    if (m_settling) {
+        m_settling->Add(std::move(file));
+    } else if (!FlushAndClose(file)) {
+        ThrowUnzipError();
+    }
+}
+
 bool CUnzipper::Unpack() {
     constexpr std::uint64_t allBits = ~std::uint64_t{0};
     TUnpackingUpdateRequest start;
@@ -120,7 +149,19 @@ bool CUnzipper::Unpack() {
 
     CreateFolderIfMissing(destination);
     m_rootItem.Set(destination, false);
-    ExtractStorage(rootStorage.Get(), destination, &m_rootItem, *this, tally);
+    // Flushing a file costs a disk round trip, which the next file's inflating hides.
+    {
+        m_settling.emplace([this](CFileHandle& file) {
+            if (!FlushAndClose(file)) {
+                m_unflushed = true;
+            }
+        });
+        const CSettlingScope settling(m_settling);
+        ExtractStorage(rootStorage.Get(), destination, &m_rootItem, *this, tally);
+    }
+    if (m_unflushed) {
+        ThrowUnzipError();
+    }
     return true;
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "common/BackgroundQueue.h"
 #include "common/CriticalSection.h"
+#include "common/Handle.h"
 #include "install/FileSystemItem.h"
 
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -56,6 +59,11 @@ public:
     // The last record posted; all fields 0 before the first.
     TUnpackingUpdateRequest GetLatestProgress() const;
 
+    // Takes a completely written file to be flushed to the disk and closed. While Unpack runs,
+    // that happens beside the further unpacking, and Unpack waits for it at the end; a file
+    // that cannot be flushed fails the unpack.
+    void SettleFile(CFileHandle file);
+
     // The whole run: false when the archive carries no installer at its top level.
     bool Unpack();
 
@@ -70,5 +78,7 @@ private:
     std::wstring m_errorText;
     bool m_failed = false;
     CFileSystemItem m_rootItem;
+    std::optional<CBackgroundQueue<CFileHandle>> m_settling;
+    std::atomic<bool> m_unflushed{false};
     int m_uncaughtAtConstruction;
 };
