@@ -130,8 +130,6 @@ public:
         GetDirectoryPart(fields.applicationPath, m_applicationDirectory);
     }
 
-    // A run that died on this directory left its journal: its update is finished or undone
-    // before anything else happens. If that cannot be done, nothing else is done either.
     TRunEnd Run(std::wstring_view commandLine) {
         DeleteOldUpdater(m_applicationDirectory);
         const std::wstring key = MakeDirectoryKey(m_applicationDirectory);
@@ -140,6 +138,8 @@ public:
         m_log.Write(resume.IsRegistered() ? L"entry to resume at the next logon: written"
                                           : L"entry to resume at the next logon: refused");
         m_journalPath = GetTempDirectory() + key + L".journal";
+        // A run that died on this directory left its journal: its update is finished or undone
+        // before anything else happens. If that cannot be done, nothing else is done either.
         if (!FinishAndLogJournal(L"journal of a run that ended early")) {
             m_log.Write(L"nothing else is done while that journal stays");
             return TRunEnd::Failed;

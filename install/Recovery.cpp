@@ -5,6 +5,7 @@
 #include "zip/core/NameScreen.h"
 
 #include <cwctype>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -78,9 +79,14 @@ public:
     CJournalFinisher(const TJournalHeader& header, TJournalOutcome& outcome, CTransientRetry& retry)
         : m_header(header), m_outcome(outcome), m_retry(retry) {}
 
-    bool Trusts(const TJournalLine& line) const {
-        return LiesBelow(line.path, m_header.application) &&
-               (line.step != TJournalStep::Aside || LiesBelow(line.aside, m_header.application));
+    // The journal's steps in order, those that lie within its own folders only.
+    DWORD ForEachTrustedStep(const std::wstring& journalPath,
+                             const std::function<void(const TJournalLine&)>& handle) const {
+        return ForEachJournalLine(journalPath, [&](const TJournalLine& line) {
+            if (line.kind == TJournalLine::TKind::Step && Trusts(line)) {
+                handle(line);
+            }
+        });
     }
 
     // Newest first. A step may or may not have happened before the run ended; each undo asks
@@ -109,6 +115,11 @@ public:
     }
 
 private:
+    bool Trusts(const TJournalLine& line) const {
+        return LiesBelow(line.path, m_header.application) &&
+               (line.step != TJournalStep::Aside || LiesBelow(line.aside, m_header.application));
+    }
+
     template <class Operation, class... Paths>
     DWORD Retried(Operation operation, const Paths&... paths) {
         return m_retry.Run([&] { return operation(paths...); });
@@ -162,11 +173,8 @@ void FinishSteps(const std::wstring& journalPath, const TJournalHeader& header,
                  TJournalOutcome& outcome, CTransientRetry& retry) {
     CJournalFinisher finisher(header, outcome, retry);
     if (header.stage == TJournalStage::RemovingBackups) {
-        const DWORD error = ForEachJournalLine(journalPath, [&](const TJournalLine& line) {
-            if (line.kind == TJournalLine::TKind::Step && finisher.Trusts(line)) {
-                finisher.DeleteBackup(line);
-            }
-        });
+        const DWORD error = finisher.ForEachTrustedStep(
+            journalPath, [&finisher](const TJournalLine& line) { finisher.DeleteBackup(line); });
         if (error != ERROR_SUCCESS) {
             NoteFailure(outcome, error, journalPath);
         }
@@ -181,11 +189,8 @@ void FinishSteps(const std::wstring& journalPath, const TJournalHeader& header,
         }
     }
     std::vector<TJournalLine> steps;
-    const DWORD error = ForEachJournalLine(journalPath, [&](const TJournalLine& line) {
-        if (line.kind == TJournalLine::TKind::Step && finisher.Trusts(line)) {
-            steps.push_back(line);
-        }
-    });
+    const DWORD error = finisher.ForEachTrustedStep(
+        journalPath, [&steps](const TJournalLine& line) { steps.push_back(line); });
     if (error != ERROR_SUCCESS) {
         // Undoing only some of the steps could undo a later one without an earlier one.
         NoteFailure(outcome, error, journalPath);
