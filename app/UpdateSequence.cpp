@@ -144,7 +144,13 @@ public:
             m_log.Write(L"nothing else is done while that journal stays");
             return TRunEnd::Failed;
         }
-        return ApplyUpdate();
+        const TRunEnd end = ApplyUpdate();
+        if (const DWORD waited = m_retry.GetWaitedMilliseconds(); waited != 0) {
+            m_log.WriteComposed([waited] {
+                return L"waited for files that other programs held: " + Seconds(waited / 1000.0);
+            });
+        }
+        return end;
     }
 
 private:

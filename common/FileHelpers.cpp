@@ -90,14 +90,15 @@ DWORD RemoveFolderTree(const std::wstring& folder) {
         auto [path, emptied] = std::move(pending.back());
         pending.pop_back();
         if (emptied) {
-            if (!RemoveDirectoryW(ToExtendedLengthPath(path).c_str())) {
+            const std::wstring target = ToExtendedLengthPath(path);
+            if (!RemoveDirectoryW(target.c_str())) {
                 note(GetLastError());
             }
             continue;
         }
         WIN32_FIND_DATAW found{};
-        const CFindHandle search(
-            FindFirstFileW(ToExtendedLengthPath(path + L"\\*").c_str(), &found));
+        const std::wstring pattern = ToExtendedLengthPath(path + L"\\*");
+        const CFindHandle search(FindFirstFileW(pattern.c_str(), &found));
         if (!search.IsValid()) {
             const DWORD error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
@@ -116,7 +117,8 @@ DWORD RemoveFolderTree(const std::wstring& folder) {
             if (isFolder && (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
                 pending.emplace_back(child, false);
             } else if (isFolder) {
-                if (!RemoveDirectoryW(ToExtendedLengthPath(child).c_str())) {
+                const std::wstring link = ToExtendedLengthPath(child);
+                if (!RemoveDirectoryW(link.c_str())) {
                     note(GetLastError());
                 }
             } else if (const DWORD error = DeleteFileAndGetError(child); error != ERROR_SUCCESS) {

@@ -9,6 +9,12 @@ constexpr DWORD LongestPause = 1000;
 constexpr DWORD LongestWaitPerOperation = 10000;
 constexpr DWORD LongestWaitPerRun = 30000;
 
+// A file that is missing, or a name that is taken, will not change by waiting.
+bool IsTransient(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
+
 } // namespace
 
 CTransientRetry::CTransientRetry(SleepFunction sleep) : m_sleep(sleep) {}
@@ -29,12 +35,6 @@ DWORD CTransientRetry::Run(const std::function<DWORD()>& attempt) {
         m_waited += next;
         pause = std::min(pause * 2, LongestPause);
     }
-}
-
-// A file that is missing, or a name that is taken, will not change by waiting.
-bool CTransientRetry::IsTransient(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-           error == ERROR_ACCESS_DENIED;
 }
 
 void CTransientRetry::PauseThread(DWORD milliseconds) {

@@ -23,8 +23,6 @@ public:
     // All the pauses of the run so far.
     DWORD GetWaitedMilliseconds() const { return m_waited; }
 
-    static bool IsTransient(DWORD error);
-
 private:
     static void PauseThread(DWORD milliseconds);
 

@@ -111,9 +111,9 @@ CInstallJournal CInstallJournal::Start(const std::wstring& path,
                                        const std::wstring& applicationDirectory,
                                        const std::wstring& extractionFolder) {
     CInstallJournal journal(path, CREATE_NEW);
-    journal.Append(Header, std::wstring_view());
-    journal.Append(ApplicationKeyword, applicationDirectory);
-    journal.Append(ExtractionKeyword, extractionFolder);
+    journal.Append(Header);
+    journal.Append(ApplicationKeyword, ToUtf8(applicationDirectory));
+    journal.Append(ExtractionKeyword, ToUtf8(extractionFolder));
     // Only this one folder is left to remove if the run dies while unpacking; losing the line
     // to a power cut would leave it in the temporary directory for good.
     if (!FlushFileBuffers(journal.m_file.Get())) {
@@ -127,33 +127,32 @@ CInstallJournal CInstallJournal::Continue(const std::wstring& path) {
 }
 
 void CInstallJournal::RecordStage(TJournalStage stage) {
-    const std::string_view name = GetStageName(stage);
-    Append(StageKeyword, std::wstring(name.begin(), name.end()));
+    Append(StageKeyword, GetStageName(stage));
     if (!FlushFileBuffers(m_file.Get())) {
         ThrowWriteError();
     }
 }
 
 void CInstallJournal::RecordStep(TJournalStep step, const std::wstring& path) {
-    Append(NameOf(StepNames, step), path);
+    Append(NameOf(StepNames, step), ToUtf8(path));
 }
 
 void CInstallJournal::RecordAside(const std::wstring& bak, const std::wstring& aside) {
-    Append(NameOf(StepNames, TJournalStep::Aside), bak, aside);
+    Append(NameOf(StepNames, TJournalStep::Aside), ToUtf8(bak), ToUtf8(aside));
 }
 
 // One WriteFile per line: a line handed to the system whole is never seen half by a reader after
 // a kill, and nothing waits in a buffer of ours.
-void CInstallJournal::Append(std::string_view keyword, std::wstring_view first,
-                             std::wstring_view second) {
+void CInstallJournal::Append(std::string_view keyword, std::string_view first,
+                             std::string_view second) {
     std::string line(keyword);
     if (!first.empty()) {
         line += ' ';
-        line += ToUtf8(first);
+        line += first;
     }
     if (!second.empty()) {
         line += FieldSeparator;
-        line += ToUtf8(second);
+        line += second;
     }
     line += LineBreak;
     DWORD written = 0;
@@ -169,7 +168,8 @@ void CInstallJournal::ThrowWriteError() const {
 
 DWORD ForEachJournalLine(const std::wstring& path,
                          const std::function<void(const TJournalLine&)>& handle) {
-    const CFileHandle file(CreateFileW(ToExtendedLengthPath(path).c_str(), GENERIC_READ,
+    const std::wstring target = ToExtendedLengthPath(path);
+    const CFileHandle file(CreateFileW(target.c_str(), GENERIC_READ,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) {

@@ -76,8 +76,9 @@ public:
 
 private:
     CInstallJournal(const std::wstring& path, DWORD disposition);
-    void Append(std::string_view keyword, std::wstring_view first,
-                std::wstring_view second = std::wstring_view());
+    // The fields are UTF-8 already.
+    void Append(std::string_view keyword, std::string_view first = std::string_view(),
+                std::string_view second = std::string_view());
     [[noreturn]] void ThrowWriteError() const;
 
     std::wstring m_path;

@@ -78,8 +78,12 @@ private:
 
     // Nothing of the user's is deleted before the update is complete: a .bak of an earlier run,
     // or of the user's own, gets a name no other file has until then.
-    void SetAside(const std::wstring& bak) {
-        if (IsFolder(GetPathAttributes(bak))) {
+    void SetAsideIfThere(const std::wstring& bak) {
+        const DWORD attributes = GetPathAttributes(bak);
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            return;
+        }
+        if (IsFolder(attributes)) {
             ThrowInstallError(L"Can not delete file:", bak);
         }
         std::wstring guid;
@@ -96,7 +100,7 @@ private:
         m_journal.RecordStep(TJournalStep::Backup, target);
         DWORD error = Move(target, bak);
         if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
-            SetAside(bak);
+            SetAsideIfThere(bak);
             error = Move(target, bak);
         }
         if (error != ERROR_SUCCESS) {
@@ -120,9 +124,7 @@ private:
             BackUp(target);
             m_journal.RecordStep(TJournalStep::Replace, target);
         } else {
-            if (PathExists(GetBackupPath(target))) {
-                SetAside(GetBackupPath(target));
-            }
+            SetAsideIfThere(GetBackupPath(target));
             m_journal.RecordStep(TJournalStep::Add, target);
         }
         if (Move(file.GetPath(), target) != ERROR_SUCCESS) {

@@ -208,6 +208,8 @@ TJournalOutcome FinishJournal(const std::wstring& journalPath, CTransientRetry& 
             return outcome;
         }
         outcome.found = true;
+        // Read once for the header and the stage, then again for the steps: the steps of a large
+        // update would cost megabytes of memory, reading the file again from the cache little.
         TJournalHeader header;
         const DWORD error = ForEachJournalLine(journalPath, [&header](const TJournalLine& line) {
             if (line.kind == TJournalLine::TKind::Application) {

@@ -295,9 +295,9 @@ class FailedUpdateTests(UpdaterTestCase):
                           "entry to resume at the next logon: written", "unpacked 10 files, ",
                           f"failure: Can not rename file: {windows_path(case.app / 'c.dll')}",
                           'journal at the stage "installing" finished in ',
-                          "end: failed")
+                          "waited for files that other programs held: 10.00 s", "end: failed")
         self.assertIn(": 4 files restored, 6 added files and folders removed, 0 backups deleted",
-                      logged_runs(case.app_exe)[-1][-2])
+                      logged_runs(case.app_exe)[-1][-3])
         print(f"\nheld for the whole run: failed and rolled back after {seconds:.1f} s")
         self.assertLess(seconds, 10 + 30, "waited beyond one file's patience")
 
@@ -316,6 +316,8 @@ class FailedUpdateTests(UpdaterTestCase):
         run = case.watch(launcher)
 
         self.assertCompleted(case, run, entries, archive_deleted=True)
+        self.assertTrue([line for line in logged_runs(case.app_exe)[-1]
+                         if line.startswith("waited for files that other programs held: ")])
 
     def test_read_only_stale_backup_is_no_obstacle(self):
         case, entries = self.prepare(

@@ -52,22 +52,21 @@ protected:
         return L"";
     }
 
-    // The steps recorded so far, relative to the application folder; the unique part of a name
-    // given to a .bak in the way reads {GUID}.
-    std::vector<std::wstring> RecordedSteps() const {
-        static const wchar_t* const names[] = {L"folder", L"backup", L"aside", L"replace", L"add"};
-        const std::wregex guid(L"\\{[0-9A-F-]{36}\\}");
-        const auto relative = [this, &guid](const std::wstring& path) {
-            return std::regex_replace(path.substr(m_app.size() + 1), guid, L"{GUID}");
-        };
-        std::vector<std::wstring> steps;
-        ForEachJournalLine(m_journalPath, [&](const TJournalLine& line) {
-            if (line.kind == TJournalLine::TKind::Step) {
-                std::wstring step =
-                    names[static_cast<int>(line.step)] + (L" " + relative(line.path));
-                steps.push_back(line.aside.empty() ? step : step + L" -> " + relative(line.aside));
-            }
-        });
+    // The step lines of the journal as written, without the application folder in front of their
+    // paths, and with the unique part of a name given to a .bak in the way read as {GUID}.
+    std::vector<std::string> RecordedSteps() const {
+        std::string text = ReadTextFile(m_journalPath);
+        const std::string app = std::string(m_app.begin(), m_app.end()) + "\\";
+        for (std::size_t at = text.find(app); at != std::string::npos; at = text.find(app, at)) {
+            text.erase(at, app.size());
+        }
+        const std::regex step("(folder|backup|aside|replace|add) [^\r]*");
+        const std::regex guid("\\{[0-9A-F-]{36}\\}");
+        std::vector<std::string> steps;
+        for (std::sregex_iterator line(text.begin(), text.end(), step), last; line != last;
+             ++line) {
+            steps.push_back(std::regex_replace(line->str(), guid, "{GUID}"));
+        }
         return steps;
     }
 
@@ -101,9 +100,9 @@ TEST_F(InstallTreeTest, SetsStaleBackupsAsideUntilTheUpdateIsComplete) {
     EXPECT_EQ(Install(m_app), L"");
 
     EXPECT_EQ(RecordedSteps(),
-              (std::vector<std::wstring>{L"backup a.dll", L"aside a.dll.bak -> a.dll.bak.{GUID}",
-                                         L"replace a.dll", L"aside b.dll.bak -> b.dll.bak.{GUID}",
-                                         L"add b.dll"}));
+              (std::vector<std::string>{"backup a.dll", "aside a.dll.bak\ta.dll.bak.{GUID}",
+                                        "replace a.dll", "aside b.dll.bak\tb.dll.bak.{GUID}",
+                                        "add b.dll"}));
     EXPECT_EQ(ReadFolder(m_app).size(), 6u);
     EXPECT_TRUE(ReadFolder(m_source.GetPath()).empty()) << "files were copied, not moved";
     const TJournalOutcome outcome = Complete();
@@ -125,8 +124,8 @@ TEST_F(InstallTreeTest, ReusesFoldersAndRecordsOnlyTheOnesItCreates) {
     EXPECT_EQ(Install(m_app + L"\\"), L"");
 
     EXPECT_EQ(RecordedSteps(),
-              (std::vector<std::wstring>{L"backup sub\\x.txt", L"replace sub\\x.txt",
-                                         L"folder sub\\deep", L"add sub\\deep\\y.txt"}));
+              (std::vector<std::string>{"backup sub\\x.txt", "replace sub\\x.txt",
+                                        "folder sub\\deep", "add sub\\deep\\y.txt"}));
     Complete();
     EXPECT_EQ(ReadFolder(m_app), (FolderContents{{L"sub\\", ""},
                                                  {L"sub\\deep\\", ""},

@@ -104,7 +104,6 @@ std::optional<std::u16string> ScreenEntryPath(std::u16string_view name) {
             isFolder = true; // the name ends in a separator
         } else if (component == u".") {
             isFolder = last; // "a/." names the folder a
-
         } else {
             if (!IsSafeNameComponent(component)) {
                 return std::nullopt;
