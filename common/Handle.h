@@ -43,6 +43,13 @@ struct RegistryKeyTraits {
     static void Close(HKEY key) noexcept { RegCloseKey(key); }
 };
 
+// A window, which only the thread that made it may destroy.
+struct WindowTraits {
+    using Type = HWND;
+    static HWND Invalid() noexcept { return nullptr; }
+    static void Close(HWND window) noexcept { DestroyWindow(window); }
+};
+
 // Owns one handle and closes it once.
 template <class Traits> class CHandle {
 public:
@@ -86,3 +93,4 @@ using CObjectHandle = CHandle<ObjectHandleTraits>;
 using CFindHandle = CHandle<FindHandleTraits>;
 using COwnedMutex = CHandle<OwnedMutexTraits>;
 using CRegistryKey = CHandle<RegistryKeyTraits>;
+using CWindow = CHandle<WindowTraits>;

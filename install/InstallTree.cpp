@@ -21,6 +21,16 @@ std::wstring GetItemName(const CFileSystemItem& item) {
     return separator == std::wstring::npos ? std::wstring() : path.substr(separator + 1);
 }
 
+std::size_t CountFiles(const CFileSystemItem& folder) {
+    std::size_t count = 0;
+    for (int i = 0; i < folder.GetChildCount(); ++i) {
+        if (const CFileSystemItem* child = folder.GetChild(i); child != nullptr) {
+            count += child->IsFile() ? 1 : CountFiles(*child);
+        }
+    }
+    return count;
+}
+
 bool IsFolder(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
@@ -30,8 +40,9 @@ bool IsFolder(DWORD attributes) {
 // under Wine) and all set before the install returns.
 class CInstallWalk {
 public:
-    CInstallWalk(CInstallJournal& journal, CTransientRetry& retry)
-        : m_journal(journal), m_retry(retry),
+    CInstallWalk(CInstallJournal& journal, CTransientRetry& retry, const InstallStopCheck& mustStop,
+                 std::size_t filesTotal)
+        : m_journal(journal), m_retry(retry), m_mustStop(mustStop), m_filesTotal(filesTotal),
           m_access([](std::wstring& path) { InheritFolderAccess(path); }) {}
 
     void InstallChildren(const CFileSystemItem& source, const std::wstring& destination) {
@@ -113,6 +124,9 @@ private:
         if (name.empty()) {
             return;
         }
+        if (m_mustStop && m_mustStop(m_filesMoved, m_filesTotal)) {
+            throw COrvException(L"The session ends before the update is installed", 0);
+        }
         const std::wstring target = dest + name;
         // Which of the journal's steps follow depends on what is there now; a folder of the
         // application where the update has a file stays the application's.
@@ -130,19 +144,24 @@ private:
         if (Move(file.GetPath(), target) != ERROR_SUCCESS) {
             ThrowInstallError(L"Can not move file:", target);
         }
+        ++m_filesMoved;
         m_access.Add(target);
     }
 
     CInstallJournal& m_journal;
     CTransientRetry& m_retry;
+    const InstallStopCheck& m_mustStop;
+    const std::size_t m_filesTotal;
+    std::size_t m_filesMoved = 0;
     CBackgroundQueue<std::wstring> m_access;
 };
 
 } // namespace
 
 void InstallTree(const CFileSystemItem& source, const std::wstring& destination,
-                 CInstallJournal& journal, CTransientRetry& retry) {
-    CInstallWalk(journal, retry).InstallChildren(source, destination);
+                 CInstallJournal& journal, CTransientRetry& retry,
+                 const InstallStopCheck& mustStop) {
+    CInstallWalk(journal, retry, mustStop, CountFiles(source)).InstallChildren(source, destination);
 }
 
 std::wstring GetBackupPath(const std::wstring& target) {
