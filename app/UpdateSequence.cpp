@@ -188,7 +188,6 @@ private:
         if (CarriesBrowserAddOn(extractionFolder) && !WaitForBrowserToClose()) {
             return TRunEnd::Abandoned;
         }
-        journal.RecordStage(TJournalStage::Installing);
         CStopwatch stopwatch;
         InstallTree(*unzipper.GetRootItem(), m_applicationDirectory, journal, m_retry);
         m_log.WriteComposed([&] { return L"installed in " + Seconds(stopwatch.Lap()); });
@@ -256,6 +255,9 @@ private:
                             L" files restored, " + std::to_wstring(outcome.removed) +
                             L" added files and folders removed, " +
                             std::to_wstring(outcome.backupsDeleted) + L" backups deleted";
+        if (outcome.movedIn != 0) {
+            text += L", " + std::to_wstring(outcome.movedIn) + L" files moved in";
+        }
         if (!outcome.finished) {
             std::wstring reason;
             GetSystemErrorText(outcome.failure, reason);
