@@ -151,3 +151,19 @@ TEST(InheritFolderAccess, DropsTheFilesOwnEntriesForThoseItsFolderPassesOn) {
     EXPECT_EQ(recordedCall.daclEntries, 0);
     EXPECT_TRUE(recordedCall.daclIsValid);
 }
+
+TEST(MoveFileIn, ReplacesOnlyWhenAskedAndFlushesTheFolders) {
+    TempFolder folder;
+    const std::wstring from = folder / L"from.txt";
+    const std::wstring to = folder / L"App\\to.txt";
+    WriteTextFile(from, "new");
+    WriteTextFile(to, "a copy cut short");
+
+    EXPECT_EQ(MoveFileInAndGetError(from, to, false), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(MoveFileInAndGetError(from, to, true), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(ReadTextFile(to), "new");
+    EXPECT_FALSE(PathExists(from));
+    EXPECT_EQ(FlushFolderAndGetError(folder / L"App"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(FlushFolderAndGetError(folder / L"Missing"),
+              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
