@@ -8,14 +8,29 @@ folder is gone, and the application is started again exactly when it should be.
 
 import os
 import shutil
+import subprocess
 import time
 import unittest
 
 from harness import (BIN, FAILURE_BOX, PROMPT_BOX, PROMPT_CAPTION, OUTPUT, Case, Display, digest,
                      journals, logged_runs, make_archive, corrupt_entry, run_once_entries,
-                     running_programs, snapshot, wait_until, windows_path, wine_temp_folder)
+                     running_programs, snapshot, wait_until, windows_path, wine_temp_folder, WORK)
 
 INSTALLER = b"MZ stand-in for the installer of version 2"
+
+
+def mounted_volume(test, size):
+    """A volume of its own, a tmpfs of the given size, until the test ends."""
+    mount = WORK / f"volume-{test.id()}"
+    mount.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(mount)], check=True)
+
+    def unmount():
+        subprocess.run(["umount", str(mount)], check=False)
+        mount.rmdir()
+
+    test.addCleanup(unmount)
+    return mount
 
 
 class UpdaterTestCase(unittest.TestCase):
@@ -416,10 +431,10 @@ class KilledUpdateTests(UpdaterTestCase):
 
     FILES = 1500
 
-    def prepare(self):
+    def prepare(self, **options):
         """An application of many files, and an update that replaces all of them and adds a
         folder and files of its own early on."""
-        case = self.new_case()
+        case = self.new_case(**options)
         names = [f"lib/{i // 100:02}/file{i:04}.dll" for i in range(self.FILES)]
         for name in names:
             case.write_app_file(name, f"old {name}".encode())
@@ -435,9 +450,10 @@ class KilledUpdateTests(UpdaterTestCase):
         files = journals()
         return files[0].read_text(encoding="utf-8", errors="replace") if files else ""
 
-    def moved_in(self):
-        text = self.journal()
-        return text.count("\nreplace ") + text.count("\nadd ")
+    @staticmethod
+    def moved_in(case):
+        """The files of the install backed up so far: each is moved in right after its backup."""
+        return sum(name.endswith(".bak") for _, _, files in os.walk(case.app) for name in files)
 
     def kill_and_resume(self, case, entries, condition, archive_kept, versions=None):
         launcher = case.start_app()
@@ -475,7 +491,7 @@ class KilledUpdateTests(UpdaterTestCase):
 
     def test_killed_right_after_the_first_backup(self):
         case, entries = self.prepare()
-        self.kill_and_resume(case, entries, lambda: "\nreplace " in self.journal(),
+        self.kill_and_resume(case, entries, lambda: self.moved_in(case) > 0,
                              archive_kept=False)
 
     def test_killed_a_third_into_the_install(self):
@@ -484,7 +500,7 @@ class KilledUpdateTests(UpdaterTestCase):
         case, entries = self.prepare()
 
         def a_third_in():
-            if self.moved_in() <= self.FILES // 3:
+            if self.moved_in(case) <= self.FILES // 3:
                 return False
             case.run_app()
             return True
@@ -494,8 +510,16 @@ class KilledUpdateTests(UpdaterTestCase):
 
     def test_killed_near_the_end_of_the_install(self):
         case, entries = self.prepare()
-        self.kill_and_resume(case, entries, lambda: self.moved_in() > self.FILES * 9 // 10,
+        self.kill_and_resume(case, entries, lambda: self.moved_in(case) > self.FILES * 9 // 10,
                              archive_kept=False)
+
+    def test_killed_a_third_into_an_install_on_another_volume(self):
+        """The temporary directory and the application on different volumes, where every move
+        into the application directory is a copy and a delete."""
+        volume = mounted_volume(self, "64m")
+        case, entries = self.prepare(app_dir=lambda root: volume / "Orvandel")
+        self.kill_and_resume(case, entries, lambda: self.moved_in(case) > self.FILES // 3,
+                             archive_kept=True)
 
     def test_killed_while_removing_backups(self):
         case, entries = self.prepare()
