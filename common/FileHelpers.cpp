@@ -12,7 +12,44 @@ constexpr std::size_t LongestPlainDirectoryPath = MAX_PATH - 12;
 const std::wstring ExtendedPrefix = L"\\\\?\\";
 const std::wstring ExtendedUncPrefix = L"\\\\?\\UNC\\";
 
+using PathConversion = DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
+
+std::wstring ConvertPath(PathConversion convert, const std::wstring& path) {
+    const std::wstring source = ToExtendedLengthPath(path);
+    std::wstring converted(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            convert(source.c_str(), converted.data(), static_cast<DWORD>(converted.size()));
+        if (length == 0) {
+            return path;
+        }
+        // A buffer too small is answered with the size it needs, terminator included.
+        const bool fits = length < converted.size();
+        converted.resize(length);
+        if (fits) {
+            break;
+        }
+    }
+    // The prefix that only the call needed is not the caller's.
+    if (source != path && converted.starts_with(ExtendedUncPrefix)) {
+        return L"\\\\" + converted.substr(ExtendedUncPrefix.size());
+    }
+    if (source != path && converted.starts_with(ExtendedPrefix)) {
+        return converted.substr(ExtendedPrefix.size());
+    }
+    return converted;
+}
+
 } // namespace
+
+std::wstring GetShortPathForm(const std::wstring& path) {
+    const std::wstring converted = ConvertPath(GetShortPathNameW, path);
+    return converted.size() < path.size() ? converted : path;
+}
+
+std::wstring GetLongPathForm(const std::wstring& path) {
+    return ConvertPath(GetLongPathNameW, path);
+}
 
 std::wstring ToExtendedLengthPath(const std::wstring& path) {
     if (path.size() < LongestPlainDirectoryPath || path.starts_with(ExtendedPrefix)) {
