@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 
 namespace {
@@ -40,15 +41,16 @@ TEST(BuildLogonCommand, TakesTheLongestFormThatFitsAndKeepsTheGrammar) {
     const std::size_t full = BuildLogonCommand(Program, Fields, SIZE_MAX, Shorten).text.size();
     const std::size_t shortPaths =
         BuildLogonCommand(Program, Fields, full - 1, Shorten).text.size();
-    const std::size_t withoutArchive =
+    const std::size_t leftOut =
         BuildLogonCommand(Program, Fields, shortPaths - 1, Shorten).text.size();
     ASSERT_GT(full, shortPaths);
-    ASSERT_GT(shortPaths, withoutArchive);
+    ASSERT_GT(shortPaths, leftOut);
 
     const std::wstring shortProgram = Shorten(Program);
-    const std::wstring shortApplication = Shorten(Fields.applicationPath);
-    const std::wstring shortArchive = Shorten(Fields.archivePath);
-    const std::wstring leftOut(ArchiveLeftOut);
+    const TCommandLine shortFields{Shorten(Fields.applicationPath), Fields.mutexName,
+                                   Shorten(Fields.archivePath), L"", L"1"};
+    TCommandLine withoutArchive = shortFields;
+    withoutArchive.archivePath = ArchiveLeftOut;
     const struct {
         std::size_t longest;
         TLogonCommandForm form;
@@ -57,26 +59,11 @@ TEST(BuildLogonCommand, TakesTheLongestFormThatFitsAndKeepsTheGrammar) {
     } cases[] = {
         {LongestLogonCommand, TLogonCommandForm::Full, Program, Fields},
         {full, TLogonCommandForm::Full, Program, Fields},
-        {full - 1,
-         TLogonCommandForm::ShortPaths,
-         shortProgram,
-         {shortApplication, Fields.mutexName, shortArchive, L"", L"1"}},
-        {shortPaths,
-         TLogonCommandForm::ShortPaths,
-         shortProgram,
-         {shortApplication, Fields.mutexName, shortArchive, L"", L"1"}},
-        {shortPaths - 1,
-         TLogonCommandForm::WithoutArchive,
-         shortProgram,
-         {shortApplication, Fields.mutexName, leftOut, L"", L"1"}},
-        {withoutArchive,
-         TLogonCommandForm::WithoutArchive,
-         shortProgram,
-         {shortApplication, Fields.mutexName, leftOut, L"", L"1"}},
-        {withoutArchive - 1,
-         TLogonCommandForm::TooLong,
-         shortProgram,
-         {shortApplication, Fields.mutexName, leftOut, L"", L"1"}},
+        {full - 1, TLogonCommandForm::ShortPaths, shortProgram, shortFields},
+        {shortPaths, TLogonCommandForm::ShortPaths, shortProgram, shortFields},
+        {shortPaths - 1, TLogonCommandForm::WithoutArchive, shortProgram, withoutArchive},
+        {leftOut, TLogonCommandForm::WithoutArchive, shortProgram, withoutArchive},
+        {leftOut - 1, TLogonCommandForm::TooLong, shortProgram, withoutArchive},
     };
     for (const auto& expected : cases) {
         SCOPED_TRACE(expected.longest);
