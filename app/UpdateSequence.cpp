@@ -297,7 +297,8 @@ void RelaunchApplication(const TCommandLine& fields, COwnedMutex& applicationMut
     }
     applicationMutex.Reset();
     try {
-        LaunchProcess(fields.applicationPath);
+        // By the path the application gave, also where the logon entry had to shorten it.
+        LaunchProcess(GetLongPathForm(fields.applicationPath));
     } catch (...) {
     }
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 
 namespace {
 
@@ -76,4 +77,42 @@ TEST(BuildLogonCommand, TakesTheLongestFormThatFitsAndKeepsTheGrammar) {
         EXPECT_EQ(program, expected.program);
         EXPECT_EQ(FormatCommandLine(fields), FormatCommandLine(expected.fields));
     }
+}
+
+namespace {
+
+// The command Windows would run at the next logon under the value's name, or nothing.
+std::optional<std::wstring> RunOnceValue(const std::wstring& name) {
+    wchar_t data[512] = {};
+    DWORD bytes = sizeof(data);
+    if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                     name.c_str(), RRF_RT_REG_SZ, nullptr, data, &bytes) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return std::wstring(data);
+}
+
+} // namespace
+
+TEST(CResumeAtLogon, WritesWhatFitsUnderANameWindowsKeepsUntilItHasRun) {
+    const std::wstring key = L"Orvandel Updater TEST0123456789AB";
+    const TLogonCommand fits = BuildLogonCommand(Program, Fields, LongestLogonCommand, Shorten);
+    {
+        const CResumeAtLogon resume(key, fits);
+        EXPECT_TRUE(resume.IsRegistered());
+        EXPECT_EQ(RunOnceValue(L"!" + key), fits.text);
+        EXPECT_EQ(resume.Describe(),
+                  L"written in full, " + std::to_wstring(fits.text.size()) + L" characters");
+    }
+    EXPECT_EQ(RunOnceValue(L"!" + key), std::nullopt);
+
+    const TLogonCommand tooLong = BuildLogonCommand(Program, Fields, 20, Shorten);
+    const CResumeAtLogon earlier(key, fits);
+    {
+        // A dead run's entry for the same directory goes too.
+        const CResumeAtLogon resume(key, tooLong);
+        EXPECT_FALSE(resume.IsRegistered());
+        EXPECT_TRUE(resume.Describe().starts_with(L"not written"));
+    }
+    EXPECT_EQ(RunOnceValue(L"!" + key), std::nullopt);
 }

@@ -341,7 +341,9 @@ class Case:
         self.app = app_dir(self.root) if app_dir else self.root / "app"
         self.download = self.root / "download"
         self.signals = self.root / "signals"
-        self.mutex = f"OrvandelE2E-{self.root.name}"
+        # Only the random part of the folder's name, so that the logon entry's command, in
+        # which the mutex's name cannot be shortened, fits into what Windows runs.
+        self.mutex = f"OrvandelE2E-{self.root.name.rsplit('-', 1)[1]}"
         self.helpers = []
         for folder in (self.app, self.download, self.signals):
             folder.mkdir(parents=True, exist_ok=True)

@@ -434,8 +434,9 @@ class KilledUpdateTests(UpdaterTestCase):
 
     def prepare(self, archive=None, **options):
         """An application of many files, and an update that replaces all of them and adds a
-        folder and files of its own early on. archive: its path, from the case's root."""
-        case = self.new_case(**options)
+        folder and files of its own early on. archive: its path, from the case's root. On drive
+        C:, as the build folder's depth would leave no room for the archive in the logon entry."""
+        case = self.new_case(work=DRIVE_C / "e2e", **options)
         if archive:
             case.archive = archive(case.root)
         names = [f"lib/{i // 100:02}/file{i:04}.dll" for i in range(self.FILES)]
@@ -532,7 +533,7 @@ class KilledUpdateTests(UpdaterTestCase):
         }
         for kind, (archive, archive_kept) in archives.items():
             with self.subTest(kind):
-                case, entries = self.prepare(name=kind.split()[0], work=DRIVE_C / "e2e",
+                case, entries = self.prepare(name=kind.split()[0],
                                              app_dir=lambda root: self.padded(root, 160),
                                              archive=archive)
                 self.assertGreater(len(windows_path(case.app)), 150)
@@ -546,9 +547,7 @@ class KilledUpdateTests(UpdaterTestCase):
                 self.assertEqual('"<no archive>"' not in command, archive_kept, command)
                 run = case.run(command)
                 self.assertResumed(case, run, entries, new_version=archive_kept)
-                # The application is started again by the path the entry gave.
-                self.assertEqual([version for version, _ in case.starts()],
-                                 ["1", "2" if archive_kept else "1"])
+                self.assertStarts(case, ["1", "2" if archive_kept else "1"])
 
     def test_killed_near_the_end_of_the_install(self):
         case, entries = self.prepare()
