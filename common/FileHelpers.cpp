@@ -23,6 +23,34 @@ DWORD MoveFileWithFlags(const std::wstring& from, const std::wstring& to, DWORD 
     return MoveFileExW(source.c_str(), destination.c_str(), flags) ? ERROR_SUCCESS : GetLastError();
 }
 
+using PathConversion = DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
+
+std::wstring ConvertPath(PathConversion convert, const std::wstring& path) {
+    const std::wstring source = ToExtendedLengthPath(path);
+    std::wstring converted(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            convert(source.c_str(), converted.data(), static_cast<DWORD>(converted.size()));
+        if (length == 0) {
+            return path;
+        }
+        // A buffer too small is answered with the size it needs, terminator included.
+        const bool fits = length < converted.size();
+        converted.resize(length);
+        if (fits) {
+            break;
+        }
+    }
+    // The prefix that only the call needed is not the caller's.
+    if (source != path && converted.starts_with(ExtendedUncPrefix)) {
+        return L"\\\\" + converted.substr(ExtendedUncPrefix.size());
+    }
+    if (source != path && converted.starts_with(ExtendedPrefix)) {
+        return converted.substr(ExtendedPrefix.size());
+    }
+    return converted;
+}
+
 } // namespace
 
 void SetDiskChangeGate(DiskChangeGate gate) {
@@ -31,6 +59,15 @@ void SetDiskChangeGate(DiskChangeGate gate) {
 
 bool PassDiskChangeGate(TDiskChange change) {
     return g_diskChangeGate == nullptr || g_diskChangeGate(change);
+}
+
+std::wstring GetShortPathForm(const std::wstring& path) {
+    const std::wstring converted = ConvertPath(GetShortPathNameW, path);
+    return converted.size() < path.size() ? converted : path;
+}
+
+std::wstring GetLongPathForm(const std::wstring& path) {
+    return ConvertPath(GetLongPathNameW, path);
 }
 
 std::wstring ToExtendedLengthPath(const std::wstring& path) {

@@ -11,6 +11,12 @@
 // absolute and normalised first; short ones are returned unchanged.
 std::wstring ToExtendedLengthPath(const std::wstring& path);
 
+// Two spellings of one existing file or folder: with each component in its generated 8.3 name
+// where the volume keeps one and it is shorter, and with each such name spelled out. A path
+// that is not there, or that Windows cannot convert, comes back as it was.
+std::wstring GetShortPathForm(const std::wstring& path);
+std::wstring GetLongPathForm(const std::wstring& path);
+
 bool PathExists(const std::wstring& path);
 // INVALID_FILE_ATTRIBUTES when nothing is there.
 DWORD GetPathAttributes(const std::wstring& path);

@@ -12,7 +12,7 @@ import subprocess
 import time
 import unittest
 
-from harness import (BIN, FAILURE_BOX, PROMPT_BOX, PROMPT_CAPTION, OUTPUT, Case, Display, digest,
+from harness import (BIN, DRIVE_C, FAILURE_BOX, PROMPT_BOX, PROMPT_CAPTION, OUTPUT, Case, Display, digest,
                      journals, logged_runs, make_archive, corrupt_entry, run_once_entries,
                      running_programs, snapshot, wait_until, windows_path, wine_temp_folder, WORK)
 
@@ -52,6 +52,22 @@ class UpdaterTestCase(unittest.TestCase):
 
     def quoted(self, case):
         return f'"{windows_path(case.app_exe)}"'
+
+    def padded(self, root, length):
+        """A folder below root whose Windows path has the given length."""
+        need = length - len(windows_path(root))
+        self.assertGreater(need, 1, "the root is too long already")
+        folder = root
+        while need > 0:
+            # Each folder takes a separator and 1 to 100 characters, so the last one must not
+            # be left a single character to fill.
+            part = min(need, 101)
+            if need - part == 1:
+                part -= 2
+            folder = folder / ("p" * (part - 1))
+            need -= part
+        self.assertEqual(len(windows_path(folder)), length)
+        return folder
 
     def assertStarts(self, case, versions):
         """The application started once per version given, always by its quoted path."""
@@ -431,10 +447,13 @@ class KilledUpdateTests(UpdaterTestCase):
 
     FILES = 1500
 
-    def prepare(self, **options):
+    def prepare(self, archive=None, **options):
         """An application of many files, and an update that replaces all of them and adds a
-        folder and files of its own early on."""
-        case = self.new_case(**options)
+        folder and files of its own early on. archive: its path, from the case's root. On drive
+        C:, as the build folder's depth would leave no room for the archive in the logon entry."""
+        case = self.new_case(work=DRIVE_C / "e2e", **options)
+        if archive:
+            case.archive = archive(case.root)
         names = [f"lib/{i // 100:02}/file{i:04}.dll" for i in range(self.FILES)]
         for name in names:
             case.write_app_file(name, f"old {name}".encode())
@@ -455,30 +474,39 @@ class KilledUpdateTests(UpdaterTestCase):
         """The files of the install backed up so far: each is moved in right after its backup."""
         return sum(name.endswith(".bak") for _, _, files in os.walk(case.app) for name in files)
 
-    def kill_and_resume(self, case, entries, condition, archive_kept, versions=None):
+    def kill_and_read_entry(self, case, condition):
+        """Kills the updater at the point; the command it left for the next logon."""
         launcher = case.start_app()
         pid = case.pause_updater_when(condition)
         self.assertIsNotNone(pid, "the updater ended before the point")
         case.kill(pid)
         case.watch(launcher)
         self.assertTrue(journals(), "a killed run leaves its journal")
-        if not archive_kept:
-            case.archive.unlink()
+        # The mutex's name is the one field that is never shortened.
         commands = [command for command in run_once_entries(self.display).values()
-                    if windows_path(case.updater) in command]
+                    if f'"{case.mutex}"' in command]
         self.assertEqual(len(commands), 1, "one entry for the next logon")
+        return commands[0]
 
-        run = case.run(commands[0])
-
+    def assertResumed(self, case, run, entries, new_version):
         self.assertEqual(run.exit_code, 0)
-        if archive_kept:
+        if new_version:
             self.assertEqual(run.boxes, [])
             self.assertEqual(snapshot(case.app), case.expected_after_install(entries))
         else:
             self.assertEqual(run.boxes, [FAILURE_BOX])
             self.assertEqual(snapshot(case.app), case.expected_untouched())
-        self.assertStarts(case, versions or ["1", "2" if archive_kept else "1"])
         self.assertNothingLeftBehind(case)
+
+    def kill_and_resume(self, case, entries, condition, archive_kept, versions=None):
+        command = self.kill_and_read_entry(case, condition)
+        if not archive_kept:
+            case.archive.unlink()
+
+        run = case.run(command)
+
+        self.assertResumed(case, run, entries, new_version=archive_kept)
+        self.assertStarts(case, versions or ["1", "2" if archive_kept else "1"])
 
     def test_killed_while_unpacking(self):
         case, entries = self.prepare()
@@ -507,6 +535,35 @@ class KilledUpdateTests(UpdaterTestCase):
 
         self.kill_and_resume(case, entries, a_third_in, archive_kept=True,
                              versions=["1", "second instance", "2"])
+
+    def test_killed_with_paths_too_long_for_the_logon_entry(self):
+        """Windows runs no logon command of more than 259 characters. The entry then names the
+        paths by their short forms, which the run at the next logon must take for the same
+        directory; where even those do not fit, it leaves the archive out, and that run ends at
+        the old version."""
+        archives = {
+            "short forms": (lambda root: self.padded(root / "download", 110) / "Orvandel 2.zip",
+                            True),
+            "without the archive": (
+                lambda root: root.joinpath("download", *["ORVANDEL"] * 16, "UPDATE.ZIP"), False),
+        }
+        for kind, (archive, archive_kept) in archives.items():
+            with self.subTest(kind):
+                case, entries = self.prepare(name=kind.split()[0],
+                                             app_dir=lambda root: self.padded(root, 160),
+                                             archive=archive)
+                self.assertGreater(len(windows_path(case.app)), 150)
+                self.assertGreater(len(windows_path(case.archive)), 100)
+
+                command = self.kill_and_read_entry(
+                    case, lambda: self.moved_in(case) > self.FILES // 3)
+
+                self.assertLessEqual(len(command), 259, command)
+                self.assertNotIn(windows_path(case.app), command)
+                self.assertEqual('"<no archive>"' not in command, archive_kept, command)
+                run = case.run(command)
+                self.assertResumed(case, run, entries, new_version=archive_kept)
+                self.assertStarts(case, ["1", "2" if archive_kept else "1"])
 
     def test_killed_near_the_end_of_the_install(self):
         case, entries = self.prepare()
@@ -574,22 +631,6 @@ class PathTests(UpdaterTestCase):
         run = case.run_app()
 
         self.assertCompleted(case, run, entries, archive_deleted=True)
-
-    def padded(self, root, length):
-        """A folder below root whose Windows path has the given length."""
-        need = length - len(windows_path(root))
-        self.assertGreater(need, 1, "the root is too long already")
-        folder = root
-        while need > 0:
-            # Each folder takes a separator and 1 to 100 characters, so the last one must not
-            # be left a single character to fill.
-            part = min(need, 101)
-            if need - part == 1:
-                part -= 2
-            folder = folder / ("p" * (part - 1))
-            need -= part
-        self.assertEqual(len(windows_path(folder)), length)
-        return folder
 
     def test_long_paths_below_the_application_directory(self):
         # Windows starts no program from a path of MAX_PATH characters or more, so the
