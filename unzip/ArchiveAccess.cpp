@@ -19,10 +19,10 @@ template <class T> CComPointer<T> CheckOpened(HRESULT hr, CComPointer<T> opened)
 
 } // namespace
 
-CComPointer<IStorage> OpenArchive(const std::wstring& path,
+CComPointer<IStorage> OpenArchive(const std::wstring& path, HANDLE heldFile,
                                   CComPointer<IPersistFile>& persistFile) {
     CComPointer<IClassFactory> factory;
-    CheckHResult(CreateArchiveClassFactory(factory.Put()));
+    CheckHResult(CreateArchiveClassFactory(factory.Put(), heldFile));
     CheckHResult(factory->CreateInstance(nullptr, IID_IPersistFile, persistFile.PutVoid()));
     if (!persistFile) {
         ThrowUnzipError();

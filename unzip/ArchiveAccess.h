@@ -12,8 +12,10 @@
 // a sub-storage, each file a stream. Every failure is "Cannot unzip the downloaded archive.".
 
 // The archive object's IPersistFile goes into the caller's variable at once; the caller keeps
-// it until every other reference of the archive is released, and releases it last.
-CComPointer<IStorage> OpenArchive(const std::wstring& path, CComPointer<IPersistFile>& persistFile);
+// it until every other reference of the archive is released, and releases it last. The archive
+// is read through heldFile, the caller's open handle of the file at that path.
+CComPointer<IStorage> OpenArchive(const std::wstring& path, HANDLE heldFile,
+                                  CComPointer<IPersistFile>& persistFile);
 
 CComPointer<IStorage> QueryStorage(IUnknown* object);
 CComPointer<IEnumSTATSTG> EnumerateElements(IStorage* storage);

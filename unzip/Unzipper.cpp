@@ -3,7 +3,9 @@
 #include "common/Errors.h"
 #include "common/Handle.h"
 #include "common/ScopeGuards.h"
+#include "common/TextHelpers.h"
 #include "unzip/ArchiveAccess.h"
+#include "unzip/ArchiveSignature.h"
 #include "unzip/UnpackWalk.h"
 
 #include <process.h>
@@ -63,6 +65,10 @@ CUnzipper::~CUnzipper() noexcept(false) {
 
 void CUnzipper::SetArchivePath(const std::wstring& path) {
     m_archivePath = path;
+}
+
+void CUnzipper::SetAcceptedKeys(std::span<const TUpdateKey> keys) {
+    m_acceptedKeys = keys;
 }
 
 void CUnzipper::SetDestinationFolder(const std::wstring& path) {
@@ -130,10 +136,19 @@ bool CUnzipper::Unpack() {
     start.Assign(-1, -1, allBits, allBits);
     PostProgress(start);
 
-    // Declared in the order of acquisition, so that the references go innermost first and the
-    // archive object last.
+    // Held from before the check until everything is read; declared in the order of acquisition,
+    // so that the references go innermost first, then the archive object, then the file.
+    const CFileHandle archive = OpenHeldArchive(m_archivePath);
+    if (!m_acceptedKeys.empty()) {
+        const TSignatureVerdict verdict = CheckArchiveSignature(archive.Get(), m_acceptedKeys);
+        if (verdict != TSignatureVerdict::Valid) {
+            throw COrvException(
+                L"the archive's signature: " + FromUtf8(GetSignatureVerdictText(verdict)), 0);
+        }
+    }
     CComPointer<IPersistFile> persistFile;
-    const CComPointer<IStorage> rootStorage = OpenArchive(m_archivePath, persistFile);
+    const CComPointer<IStorage> rootStorage =
+        OpenArchive(m_archivePath, archive.Get(), persistFile);
     const CComPointer<IEnumSTATSTG> topLevel = EnumerateElements(rootStorage.Get());
     if (!HasInstaller(topLevel.Get())) {
         return false;

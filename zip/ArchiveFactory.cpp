@@ -9,6 +9,8 @@ namespace {
 
 class CArchiveClassFactory : public CComObjectBase<IClassFactory> {
 public:
+    explicit CArchiveClassFactory(HANDLE heldFile) : m_heldFile(heldFile) {}
+
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         return AnswerQueryInterface(iid, out,
                                     {{&IID_IClassFactory, static_cast<IClassFactory*>(this)}});
@@ -23,24 +25,27 @@ public:
             return CLASS_E_NOAGGREGATION;
         }
         return GuardComCall([&] {
-            const CComPointer<CArchiveObject> object(new CArchiveObject());
+            const CComPointer<CArchiveObject> object(new CArchiveObject(m_heldFile));
             return object->QueryInterface(iid, out);
         });
     }
 
     // Nothing here is unloaded, so there is nothing to keep loaded.
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+private:
+    HANDLE m_heldFile;
 };
 
 } // namespace
 
-HRESULT CreateArchiveClassFactory(IClassFactory** factory) {
+HRESULT CreateArchiveClassFactory(IClassFactory** factory, HANDLE heldFile) {
     if (factory == nullptr) {
         return E_POINTER;
     }
     *factory = nullptr;
     return GuardComCall([&] {
-        *factory = new CArchiveClassFactory();
+        *factory = new CArchiveClassFactory(heldFile);
         return S_OK;
     });
 }

@@ -6,7 +6,8 @@
 
 #include <algorithm>
 
-CArchiveObject::CArchiveObject() : CFolderStorage(nullptr, CZipArchive::RootFolder) {}
+CArchiveObject::CArchiveObject(HANDLE heldFile)
+    : CFolderStorage(nullptr, CZipArchive::RootFolder), m_heldFile(heldFile) {}
 
 HRESULT STDMETHODCALLTYPE CArchiveObject::QueryInterface(REFIID iid, void** out) {
     return AnswerQueryInterface(iid, out,
@@ -37,7 +38,9 @@ HRESULT STDMETHODCALLTYPE CArchiveObject::Load(LPCOLESTR path, DWORD mode) {
     return GuardComCall([&] {
         std::wstring loaded(path);
         std::unique_ptr<CByteSource> source;
-        const HRESULT opened = OpenFileByteSource(loaded, source);
+        const HRESULT opened = m_heldFile != INVALID_HANDLE_VALUE
+                                   ? ShareFileByteSource(m_heldFile, source)
+                                   : OpenFileByteSource(loaded, source);
         if (FAILED(opened)) {
             return opened;
         }

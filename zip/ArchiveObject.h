@@ -5,10 +5,11 @@
 #include <string>
 
 // The object that the class factory makes: IPersistFile loads the archive, and the object is
-// then the root storage of it. A damaged archive fails the load.
+// then the root storage of it. A damaged archive fails the load. Given a held file (open until
+// Load returns), Load reads that open file rather than whatever the path names by then.
 class CArchiveObject : public CFolderStorage, public IPersistFile {
 public:
-    CArchiveObject();
+    explicit CArchiveObject(HANDLE heldFile = INVALID_HANDLE_VALUE);
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return CFolderStorage::AddRef(); }
@@ -22,5 +23,6 @@ public:
     HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR* path) override;
 
 private:
+    HANDLE m_heldFile;
     std::wstring m_path;
 };
