@@ -90,7 +90,7 @@ bool ReportCheck(const std::string& path) {
 }
 
 int RunSign(const std::string& path, const std::string& keyPath) {
-    const CSigningKey key = CSigningKey::ReadPrivate(keyPath);
+    const CSigningKey key(keyPath, CSigningKey::THalf::Private);
     if (!ReportCheck(path)) {
         std::cerr << path << ": not signed\n";
         return Refused;
@@ -108,7 +108,7 @@ int RunSign(const std::string& path, const std::string& keyPath) {
 }
 
 int RunVerify(const std::string& path, const std::string& keyPath) {
-    const CSigningKey key = CSigningKey::ReadPublic(keyPath);
+    const CSigningKey key(keyPath, CSigningKey::THalf::Public);
     const CArchiveFile archive(path, CArchiveFile::TAccess::Read);
     const TSignatureVerdict verdict = VerifyArchive(archive, key);
     if (verdict != TSignatureVerdict::Valid) {

@@ -132,36 +132,22 @@ void CSigningKey::TKeyRelease::operator()(evp_pkey_st* key) const {
     EVP_PKEY_free(key);
 }
 
-CSigningKey::CSigningKey(TKey key, const std::string& path) : m_key(std::move(key)) {
+CSigningKey::CSigningKey(const std::string& path, THalf half) {
+    const TBio file = OpenKeyFile(path);
+    const bool isPrivate = half == THalf::Private;
+    m_key.reset(isPrivate ? PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr)
+                          : PEM_read_bio_PUBKEY(file.get(), nullptr, nullptr, nullptr));
+    if (!m_key) {
+        ERR_clear_error();
+        throw CToolError(path + " holds no PEM " + (isPrivate ? "private" : "public") + " key");
+    }
     if (!IsP256(m_key.get())) {
         throw CToolError(path + " is not an ECDSA P-256 (prime256v1) key");
     }
     m_keyId = ComputeKeyId(m_key.get());
 }
 
-CSigningKey::CSigningKey(CSigningKey&&) noexcept = default;
-CSigningKey& CSigningKey::operator=(CSigningKey&&) noexcept = default;
 CSigningKey::~CSigningKey() = default;
-
-CSigningKey CSigningKey::ReadPrivate(const std::string& path) {
-    const TBio file = OpenKeyFile(path);
-    TKey key(PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr));
-    if (!key) {
-        ERR_clear_error();
-        throw CToolError(path + " holds no PEM private key");
-    }
-    return CSigningKey(std::move(key), path);
-}
-
-CSigningKey CSigningKey::ReadPublic(const std::string& path) {
-    const TBio file = OpenKeyFile(path);
-    TKey key(PEM_read_bio_PUBKEY(file.get(), nullptr, nullptr, nullptr));
-    if (!key) {
-        ERR_clear_error();
-        throw CToolError(path + " holds no PEM public key");
-    }
-    return CSigningKey(std::move(key), path);
-}
 
 TSignature CSigningKey::Sign(const TDigest& digest) const {
     const TKeyContext context = MakeKeyContext(m_key.get());

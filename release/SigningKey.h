@@ -21,11 +21,9 @@ TDigest DigestRange(const CByteSource& source, std::uint64_t length);
 // archive is ever signed with a key that no updater can hold. Failures are CToolErrors.
 class CSigningKey {
 public:
-    static CSigningKey ReadPrivate(const std::string& path);
-    static CSigningKey ReadPublic(const std::string& path);
+    enum class THalf { Private, Public };
 
-    CSigningKey(CSigningKey&&) noexcept;
-    CSigningKey& operator=(CSigningKey&&) noexcept;
+    CSigningKey(const std::string& path, THalf half);
     ~CSigningKey();
 
     const TKeyId& GetKeyId() const { return m_keyId; }
@@ -37,11 +35,7 @@ private:
     struct TKeyRelease {
         void operator()(evp_pkey_st* key) const;
     };
-    using TKey = std::unique_ptr<evp_pkey_st, TKeyRelease>;
-
-    CSigningKey(TKey key, const std::string& path);
-
-    TKey m_key;
+    std::unique_ptr<evp_pkey_st, TKeyRelease> m_key;
     TKeyId m_keyId{};
 };
 
