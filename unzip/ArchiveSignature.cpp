@@ -1,14 +1,12 @@
 #include "unzip/ArchiveSignature.h"
 
 #include "common/Errors.h"
-#include "common/FileHelpers.h"
 #include "zip/FileByteSource.h"
 #include "zip/core/ZipFault.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
-#include <memory>
 #include <vector>
 
 namespace {
@@ -17,6 +15,9 @@ constexpr std::size_t DigestSize = 32;
 constexpr std::size_t CoordinateSize = 32;
 // Large enough that the hash, not the calls, sets the pace.
 constexpr std::size_t HashPiece = 4 * 1024 * 1024;
+// A skip this small between two reads (a local header's extra field, a data descriptor) is
+// read to keep the digest going; the reader's look at the central directory is not.
+constexpr std::uint64_t LargestGap = 256 * 1024;
 constexpr NTSTATUS InvalidSignature = static_cast<NTSTATUS>(0xC000A000L);
 
 using TDigest = std::array<std::uint8_t, DigestSize>;
@@ -41,27 +42,47 @@ CCryptAlgorithm OpenAlgorithm(const wchar_t* name) {
     return algorithm;
 }
 
-// SHA-256 of [0, length) of the source, read in pieces.
-TDigest HashRange(const CByteSource& source, std::uint64_t length) {
-    const CCryptAlgorithm algorithm = OpenAlgorithm(BCRYPT_SHA256_ALGORITHM);
-    CCryptHash hash;
-    CheckStatus(L"BCryptCreateHash",
-                BCryptCreateHash(algorithm.Get(), hash.Put(), nullptr, 0, nullptr, 0, 0));
-    std::vector<unsigned char> piece(
-        static_cast<std::size_t>(std::min<std::uint64_t>(length, HashPiece)));
-    for (std::uint64_t done = 0; done < length;) {
-        const ULONG size = static_cast<ULONG>(std::min<std::uint64_t>(length - done, piece.size()));
-        if (!source.ReadAt(done, piece.data(), size)) {
-            ThrowUnzipError();
-        }
-        CheckStatus(L"BCryptHashData", BCryptHashData(hash.Get(), piece.data(), size, 0));
-        done += size;
+// SHA-256 over bytes given in order; the algorithm outlives the hash made from it.
+class CSha256 {
+public:
+    CSha256() : m_algorithm(OpenAlgorithm(BCRYPT_SHA256_ALGORITHM)) {
+        CheckStatus(L"BCryptCreateHash",
+                    BCryptCreateHash(m_algorithm.Get(), m_hash.Put(), nullptr, 0, nullptr, 0, 0));
     }
-    TDigest digest{};
-    CheckStatus(L"BCryptFinishHash",
-                BCryptFinishHash(hash.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0));
-    return digest;
-}
+    CSha256(const CSha256&) = delete;
+    CSha256& operator=(const CSha256&) = delete;
+    virtual ~CSha256() = default;
+
+    NTSTATUS Add(const unsigned char* bytes, std::size_t size) {
+        return BCryptHashData(m_hash.Get(), const_cast<PUCHAR>(bytes), static_cast<ULONG>(size), 0);
+    }
+
+    // [from, to) of the source, read in pieces.
+    void AddRange(const CByteSource& source, std::uint64_t from, std::uint64_t to) {
+        std::vector<unsigned char> piece(
+            static_cast<std::size_t>(std::min<std::uint64_t>(to - from, HashPiece)));
+        while (from < to) {
+            const std::size_t size =
+                static_cast<std::size_t>(std::min<std::uint64_t>(to - from, piece.size()));
+            if (!source.ReadAt(from, piece.data(), size)) {
+                ThrowUnzipError();
+            }
+            CheckStatus(L"BCryptHashData", Add(piece.data(), size));
+            from += size;
+        }
+    }
+
+    TDigest Finish() {
+        TDigest digest{};
+        CheckStatus(L"BCryptFinishHash", BCryptFinishHash(m_hash.Get(), digest.data(),
+                                                          static_cast<ULONG>(digest.size()), 0));
+        return digest;
+    }
+
+private:
+    CCryptAlgorithm m_algorithm;
+    CCryptHash m_hash;
+};
 
 bool VerifyDigest(const TUpdateKey& key, const TDigest& digest, const TSignatureBlock& block) {
     const CCryptAlgorithm algorithm = OpenAlgorithm(BCRYPT_ECDSA_P256_ALGORITHM);
@@ -88,39 +109,108 @@ bool VerifyDigest(const TUpdateKey& key, const TDigest& digest, const TSignature
 
 } // namespace
 
-CFileHandle OpenHeldArchive(const std::wstring& path) {
-    CFileHandle file(CreateFileW(ToExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid()) {
-        ThrowUnzipError();
+// Hashes the signed range as the reader's reads pass through it in file order. A read that
+// jumps ahead or back adds nothing; Finish covers whatever is left.
+class CArchiveSignatureCheck::CHashingSource : public CByteSource {
+public:
+    CHashingSource(std::shared_ptr<const CByteSource> archive, std::uint64_t length)
+        : m_archive(std::move(archive)), m_length(length) {}
+
+    std::uint64_t GetSize() const override { return m_archive->GetSize(); }
+
+    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const override {
+        if (!m_archive->ReadAt(offset, buffer, size)) {
+            return false;
+        }
+        if (m_status == 0 && offset > m_hashed && offset - m_hashed <= LargestGap &&
+            m_hashed < m_length) {
+            std::vector<unsigned char> gap(static_cast<std::size_t>(offset - m_hashed));
+            if (!m_archive->ReadAt(m_hashed, gap.data(), gap.size())) {
+                return true; // Finish reads it again and reports it
+            }
+            Hash(gap.data(), gap.size(), gap.size());
+        }
+        if (m_status == 0 && offset <= m_hashed && offset + size > m_hashed) {
+            const std::uint64_t end = std::min<std::uint64_t>(offset + size, m_length);
+            if (end > m_hashed) {
+                const auto* bytes = static_cast<const unsigned char*>(buffer);
+                Hash(bytes + (m_hashed - offset), static_cast<std::size_t>(end - m_hashed),
+                     end - m_hashed);
+            }
+        }
+        return true;
     }
-    return file;
+
+    TDigest Finish() {
+        CheckStatus(L"BCryptHashData", m_status);
+        m_sha256.AddRange(*m_archive, m_hashed, m_length);
+        m_hashed = m_length;
+        return m_sha256.Finish();
+    }
+
+private:
+    void Hash(const unsigned char* bytes, std::size_t size, std::uint64_t advance) const {
+        m_status = m_sha256.Add(bytes, size);
+        m_hashed += advance;
+    }
+
+    std::shared_ptr<const CByteSource> m_archive;
+    std::uint64_t m_length;
+    // Reads are const to the reader; the digest they feed is this source's own business.
+    mutable CSha256 m_sha256;
+    mutable std::uint64_t m_hashed = 0;
+    mutable NTSTATUS m_status = 0;
+};
+
+std::shared_ptr<const CByteSource> OpenHeldArchive(const std::wstring& path) {
+    std::unique_ptr<CByteSource> source;
+    CheckHResult(OpenFileByteSource(path, source));
+    return source;
 }
 
 TKeyId GetKeyId(const TUpdateKey& key) {
-    const CMemoryByteSource point(std::vector<unsigned char>(key.point.begin(), key.point.end()));
-    const TDigest digest = HashRange(point, key.point.size());
+    CSha256 sha256;
+    CheckStatus(L"BCryptHashData", sha256.Add(key.point.data(), key.point.size()));
+    const TDigest digest = sha256.Finish();
     TKeyId id{};
     std::copy_n(digest.begin(), id.size(), id.begin());
     return id;
 }
 
-TSignatureVerdict CheckArchiveSignature(HANDLE archive, std::span<const TUpdateKey> keys) {
-    std::unique_ptr<CByteSource> source;
-    CheckHResult(ShareFileByteSource(archive, source));
-    TSignedRange range;
+CArchiveSignatureCheck::CArchiveSignatureCheck(std::shared_ptr<const CByteSource> archive,
+                                               std::span<const TUpdateKey> keys)
+    : m_archive(std::move(archive)) {
     try {
-        range = LocateSignedRange(*source);
+        m_range = LocateSignedRange(*m_archive);
     } catch (const CZipException& fault) {
         if (fault.GetFault() == ZipFault::ReadFailed) {
             ThrowUnzipError();
         }
         // Without an end record there is no place for a signature either.
-        return TSignatureVerdict::Malformed;
+        return;
     }
     std::vector<TKeyId> ids;
     std::transform(keys.begin(), keys.end(), std::back_inserter(ids), GetKeyId);
-    return DecideSignature(range, ids, [&](const TSignatureBlock& block, std::size_t index) {
-        return VerifyDigest(keys[index], HashRange(*source, range.length), block);
-    });
+    std::size_t index = 0;
+    if (const auto refusal = RefuseSignature(m_range, ids, m_block, index)) {
+        m_earlyVerdict = *refusal;
+        return;
+    }
+    m_key = keys[index];
+    m_earlyVerdict = TSignatureVerdict::Valid;
+    m_hashing = std::make_shared<CHashingSource>(m_archive, m_range.length);
+}
+
+CArchiveSignatureCheck::~CArchiveSignatureCheck() = default;
+
+std::shared_ptr<const CByteSource> CArchiveSignatureCheck::GetReadingSource() {
+    return m_hashing ? std::shared_ptr<const CByteSource>(m_hashing) : m_archive;
+}
+
+TSignatureVerdict CArchiveSignatureCheck::Finish() {
+    if (!m_hashing) {
+        return m_earlyVerdict;
+    }
+    return VerifyDigest(m_key, m_hashing->Finish(), m_block) ? TSignatureVerdict::Valid
+                                                             : TSignatureVerdict::DoesNotMatch;
 }

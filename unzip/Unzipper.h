@@ -5,10 +5,12 @@
 #include "common/Handle.h"
 #include "install/FileSystemItem.h"
 #include "unzip/UpdateKeys.h"
+#include "zip/core/ByteSource.h"
 
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -75,6 +77,8 @@ public:
     static unsigned __stdcall UnpackThreadProc(void* unzipper);
 
 private:
+    bool UnpackFrom(const std::shared_ptr<const CByteSource>& archive);
+
     std::list<TUnpackingUpdateRequest> m_progress;
     mutable CCriticalSection m_progressLock;
     std::atomic<bool> m_busy{false};

@@ -9,7 +9,8 @@ namespace {
 
 class CArchiveClassFactory : public CComObjectBase<IClassFactory> {
 public:
-    explicit CArchiveClassFactory(HANDLE heldFile) : m_heldFile(heldFile) {}
+    explicit CArchiveClassFactory(std::shared_ptr<const CByteSource> heldFile)
+        : m_heldFile(std::move(heldFile)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         return AnswerQueryInterface(iid, out,
@@ -34,18 +35,19 @@ public:
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
 private:
-    HANDLE m_heldFile;
+    std::shared_ptr<const CByteSource> m_heldFile;
 };
 
 } // namespace
 
-HRESULT CreateArchiveClassFactory(IClassFactory** factory, HANDLE heldFile) {
+HRESULT CreateArchiveClassFactory(IClassFactory** factory,
+                                  std::shared_ptr<const CByteSource> heldFile) {
     if (factory == nullptr) {
         return E_POINTER;
     }
     *factory = nullptr;
     return GuardComCall([&] {
-        *factory = new CArchiveClassFactory(heldFile);
+        *factory = new CArchiveClassFactory(std::move(heldFile));
         return S_OK;
     });
 }

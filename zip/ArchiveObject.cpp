@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-CArchiveObject::CArchiveObject(HANDLE heldFile)
-    : CFolderStorage(nullptr, CZipArchive::RootFolder), m_heldFile(heldFile) {}
+CArchiveObject::CArchiveObject(std::shared_ptr<const CByteSource> heldFile)
+    : CFolderStorage(nullptr, CZipArchive::RootFolder), m_heldFile(std::move(heldFile)) {}
 
 HRESULT STDMETHODCALLTYPE CArchiveObject::QueryInterface(REFIID iid, void** out) {
     return AnswerQueryInterface(iid, out,
@@ -37,12 +37,14 @@ HRESULT STDMETHODCALLTYPE CArchiveObject::Load(LPCOLESTR path, DWORD mode) {
     }
     return GuardComCall([&] {
         std::wstring loaded(path);
-        std::unique_ptr<CByteSource> source;
-        const HRESULT opened = m_heldFile != INVALID_HANDLE_VALUE
-                                   ? ShareFileByteSource(m_heldFile, source)
-                                   : OpenFileByteSource(loaded, source);
-        if (FAILED(opened)) {
-            return opened;
+        std::shared_ptr<const CByteSource> source = m_heldFile;
+        if (!source) {
+            std::unique_ptr<CByteSource> opened;
+            const HRESULT hr = OpenFileByteSource(loaded, opened);
+            if (FAILED(hr)) {
+                return hr;
+            }
+            source = std::move(opened);
         }
         m_archive = std::make_shared<const CZipArchive>(std::move(source));
         m_path = std::move(loaded);

@@ -32,33 +32,16 @@ bool CFileByteSource::ReadAt(std::uint64_t offset, void* buffer, std::size_t siz
     return true;
 }
 
-namespace {
-
-HRESULT MakeFileByteSource(CFileHandle file, std::unique_ptr<CByteSource>& source) {
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.Get(), &size)) {
-        return HRESULT_FROM_WIN32(GetLastError());
-    }
-    source = std::make_unique<CFileByteSource>(std::move(file), size.QuadPart);
-    return S_OK;
-}
-
-} // namespace
-
 HRESULT OpenFileByteSource(const std::wstring& path, std::unique_ptr<CByteSource>& source) {
     CFileHandle file(CreateFileW(ToExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) {
         return HRESULT_FROM_WIN32(GetLastError());
     }
-    return MakeFileByteSource(std::move(file), source);
-}
-
-HRESULT ShareFileByteSource(HANDLE file, std::unique_ptr<CByteSource>& source) {
-    CFileHandle duplicate;
-    if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), duplicate.Put(), 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.Get(), &size)) {
         return HRESULT_FROM_WIN32(GetLastError());
     }
-    return MakeFileByteSource(std::move(duplicate), source);
+    source = std::make_unique<CFileByteSource>(std::move(file), size.QuadPart);
+    return S_OK;
 }

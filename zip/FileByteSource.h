@@ -22,6 +22,3 @@ private:
 
 // Opens the file for reading, letting others only read it while it is open.
 HRESULT OpenFileByteSource(const std::wstring& path, std::unique_ptr<CByteSource>& source);
-// Reads a file that is open already, through a duplicate of its handle: the same open file, so
-// that nothing can take its place between whoever opened it and this reader.
-HRESULT ShareFileByteSource(HANDLE file, std::unique_ptr<CByteSource>& source);

@@ -83,9 +83,9 @@ std::string FormatSignatureBlock(const TSignatureBlock& block) {
     return text;
 }
 
-TSignatureVerdict DecideSignature(const TSignedRange& range, std::span<const TKeyId> acceptedKeys,
-                                  const TSignatureCheck& verify) {
-    TSignatureBlock block;
+std::optional<TSignatureVerdict> RefuseSignature(const TSignedRange& range,
+                                                 std::span<const TKeyId> acceptedKeys,
+                                                 TSignatureBlock& block, std::size_t& index) {
     switch (ParseSignatureBlock(range, block)) {
     case TSignatureFault::None:
         break;
@@ -98,9 +98,18 @@ TSignatureVerdict DecideSignature(const TSignedRange& range, std::span<const TKe
     if (key == acceptedKeys.end()) {
         return TSignatureVerdict::UnknownKey;
     }
-    return verify(block, static_cast<std::size_t>(key - acceptedKeys.begin()))
-               ? TSignatureVerdict::Valid
-               : TSignatureVerdict::DoesNotMatch;
+    index = static_cast<std::size_t>(key - acceptedKeys.begin());
+    return std::nullopt;
+}
+
+TSignatureVerdict DecideSignature(const TSignedRange& range, std::span<const TKeyId> acceptedKeys,
+                                  const TSignatureCheck& verify) {
+    TSignatureBlock block;
+    std::size_t index = 0;
+    if (const auto refusal = RefuseSignature(range, acceptedKeys, block, index)) {
+        return *refusal;
+    }
+    return verify(block, index) ? TSignatureVerdict::Valid : TSignatureVerdict::DoesNotMatch;
 }
 
 const char* GetSignatureVerdictText(TSignatureVerdict verdict) {

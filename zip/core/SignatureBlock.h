@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <tuple>
@@ -62,6 +63,12 @@ enum class TSignatureVerdict {
     UnknownKey,
     DoesNotMatch,
 };
+
+// The refusals that need no cryptography: none when the block is well-formed and its key is
+// accepted key [index]; only its signature is then left to verify.
+std::optional<TSignatureVerdict> RefuseSignature(const TSignedRange& range,
+                                                 std::span<const TKeyId> acceptedKeys,
+                                                 TSignatureBlock& block, std::size_t& index);
 
 // The whole decision but the cryptography, so that the updater and the tool decide alike.
 // verify says whether the block's signature by accepted key [index] matches the range's bytes;
