@@ -1,12 +1,10 @@
 #include "unzip/ArchiveSignature.h"
 
-#include "common/BackgroundQueue.h"
 #include "common/Errors.h"
 #include "zip/FileByteSource.h"
 #include "zip/core/ZipFault.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <iterator>
 #include <vector>
@@ -112,13 +110,11 @@ bool VerifyDigest(const TUpdateKey& key, const TDigest& digest, const TSignature
 } // namespace
 
 // Hashes the signed range as the reader's reads pass through it in file order. A read that
-// jumps ahead or back adds nothing; Finish covers whatever is left. The hashing itself runs on a
-// thread of its own, beside the inflating, on copies of the bytes in small pieces.
+// jumps ahead or back adds nothing; Finish covers whatever is left.
 class CArchiveSignatureCheck::CHashingSource : public CByteSource {
 public:
     CHashingSource(std::shared_ptr<const CByteSource> archive, std::uint64_t length)
-        : m_archive(std::move(archive)), m_length(length),
-          m_queue([this](std::vector<unsigned char>& piece) { HashPiece(piece); }, QueuedPieces) {}
+        : m_archive(std::move(archive)), m_length(length) {}
 
     std::uint64_t GetSize() const override { return m_archive->GetSize(); }
 
@@ -126,7 +122,7 @@ public:
         if (!m_archive->ReadAt(offset, buffer, size)) {
             return false;
         }
-        if (m_status.load() == 0 && offset > m_hashed && offset - m_hashed <= LargestGap &&
+        if (m_status == 0 && offset > m_hashed && offset - m_hashed <= LargestGap &&
             m_hashed < m_length) {
             std::vector<unsigned char> gap(static_cast<std::size_t>(offset - m_hashed));
             if (!m_archive->ReadAt(m_hashed, gap.data(), gap.size())) {
@@ -134,7 +130,7 @@ public:
             }
             Hash(gap.data(), gap.size(), gap.size());
         }
-        if (m_status.load() == 0 && offset <= m_hashed && offset + size > m_hashed) {
+        if (m_status == 0 && offset <= m_hashed && offset + size > m_hashed) {
             const std::uint64_t end = std::min<std::uint64_t>(offset + size, m_length);
             if (end > m_hashed) {
                 const auto* bytes = static_cast<const unsigned char*>(buffer);
@@ -146,8 +142,7 @@ public:
     }
 
     TDigest Finish() {
-        m_queue.Finish();
-        CheckStatus(L"BCryptHashData", m_status.load());
+        CheckStatus(L"BCryptHashData", m_status);
         m_sha256.AddRange(*m_archive, m_hashed, m_length);
         m_hashed = m_length;
         return m_sha256.Finish();
@@ -155,31 +150,16 @@ public:
 
 private:
     void Hash(const unsigned char* bytes, std::size_t size, std::uint64_t advance) const {
-        for (std::size_t done = 0; done < size;) {
-            const std::size_t piece = std::min(size - done, QueuedPieceSize);
-            m_queue.Add(std::vector<unsigned char>(bytes + done, bytes + done + piece));
-            done += piece;
-        }
+        m_status = m_sha256.Add(bytes, size);
         m_hashed += advance;
     }
 
-    void HashPiece(const std::vector<unsigned char>& piece) {
-        if (m_status.load() == 0) {
-            m_status.store(m_sha256.Add(piece.data(), piece.size()));
-        }
-    }
-
-    static constexpr std::size_t QueuedPieceSize = 1024 * 1024;
-    static constexpr std::size_t QueuedPieces = 4;
-
     std::shared_ptr<const CByteSource> m_archive;
     std::uint64_t m_length;
-    CSha256 m_sha256;
-    std::atomic<NTSTATUS> m_status{0};
     // Reads are const to the reader; the digest they feed is this source's own business.
+    mutable CSha256 m_sha256;
     mutable std::uint64_t m_hashed = 0;
-    // Last, so that its thread has ended before anything it uses goes.
-    mutable CBackgroundQueue<std::vector<unsigned char>> m_queue;
+    mutable NTSTATUS m_status = 0;
 };
 
 std::shared_ptr<const CByteSource> OpenHeldArchive(const std::wstring& path) {
