@@ -17,6 +17,7 @@
 #include "install/InstallTree.h"
 #include "install/Recovery.h"
 #include "unzip/Unzipper.h"
+#include "unzip/UpdateKeys.h"
 
 #include "Version.h"
 
@@ -200,6 +201,11 @@ private:
     // have unpacked only part of the update, which must not be installed.
     bool Unpack(CUnzipper& unzipper, const std::wstring& extractionFolder) {
         CStopwatch stopwatch;
+        const std::span<const TUpdateKey> keys = GetUpdateKeys();
+        m_log.Write(keys.empty()
+                        ? L"no update keys are built in: the archive's signature is not checked"
+                        : L"the archive must carry a valid signature by a built-in key");
+        unzipper.SetAcceptedKeys(keys);
         unzipper.SetArchivePath(m_fields.archivePath);
         unzipper.SetDestinationFolder(extractionFolder);
         unzipper.Start();

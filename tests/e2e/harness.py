@@ -332,9 +332,10 @@ class Run:
 
 class Case:
     """The folders of one test: an application directory with the sample application at
-    version 1, and a download folder with the updater and the update archive."""
+    version 1, and a download folder with the updater (the given build of it, always named
+    Updater.exe there) and the update archive."""
 
-    def __init__(self, display, name, app_dir=None, work=WORK):
+    def __init__(self, display, name, app_dir=None, work=WORK, updater="Updater.exe"):
         work.mkdir(parents=True, exist_ok=True)
         self.display = display
         self.root = Path(tempfile.mkdtemp(prefix=f"{name}-", dir=work))
@@ -348,7 +349,7 @@ class Case:
         for folder in (self.app, self.download, self.signals):
             folder.mkdir(parents=True, exist_ok=True)
         self.updater = self.download / "Updater.exe"
-        shutil.copyfile(BIN / "Updater.exe", self.updater)
+        shutil.copyfile(BIN / updater, self.updater)
         self.archive = self.download / "update.zip"
         self.sample_app_bytes = (BIN / "sample_app.exe").read_bytes()
         self.write_app_file("sample_app.exe", self.sample_app_bytes)

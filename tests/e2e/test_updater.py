@@ -6,17 +6,21 @@ before and after: every file either keeps its old bytes or holds the update's, t
 folder is gone, and the application is started again exactly when it should be.
 """
 
+import io
 import os
 import shutil
+import struct
 import subprocess
 import time
 import unittest
+import zipfile
 
-from harness import (BIN, DRIVE_C, FAILURE_BOX, PROMPT_BOX, PROMPT_CAPTION, OUTPUT, Case, Display, digest,
+from harness import (BIN, DRIVE_C, FAILURE_BOX, SOURCE_ROOT, PROMPT_BOX, PROMPT_CAPTION, OUTPUT, Case, Display, digest,
                      journals, logged_runs, make_archive, corrupt_entry, run_once_entries,
                      running_programs, snapshot, wait_until, windows_path, wine_temp_folder, WORK)
 
 INSTALLER = b"MZ stand-in for the installer of version 2"
+UNCHECKED = "no update keys are built in: the archive's signature is not checked"
 
 
 def mounted_volume(test, size):
@@ -137,7 +141,7 @@ class CompletedUpdateTests(UpdaterTestCase):
         self.assertNotIn("Updater.exe", snapshot(case.app))
         self.assertFalse([name for name in snapshot(case.app) if name.endswith(".bak")])
         self.assertLogged(case, self.logged_start(case, "1"), "waited for the application to quit: ",
-                          "entry to resume at the next logon: written", "unpacked 6 files, ",
+                          "entry to resume at the next logon: written", UNCHECKED, "unpacked 6 files, ",
                           "installed in ", 'journal at the stage "removing backups" finished in ',
                           "end: completed")
 
@@ -258,7 +262,7 @@ class NotAnUpdateTests(UpdaterTestCase):
         self.assertFalse(case.archive.exists())
         self.assertStarts(case, ["1", "1"])
         self.assertLogged(case, self.logged_start(case, "1"), "waited for the application to quit: ",
-                          "entry to resume at the next logon: written",
+                          "entry to resume at the next logon: written", UNCHECKED,
                           "no .exe or .msi at the top of the archive",
                           'journal at the stage "unpacking" finished in ', "end: not an update")
 
@@ -323,7 +327,7 @@ class FailedUpdateTests(UpdaterTestCase):
 
         self.assertRolledBack(case, run, archive_deleted=False)
         self.assertLogged(case, self.logged_start(case, ""), "waited for the application to quit: ",
-                          "entry to resume at the next logon: written", "unpacked 10 files, ",
+                          "entry to resume at the next logon: written", UNCHECKED, "unpacked 10 files, ",
                           f"failure: Can not rename file: {windows_path(case.app / 'c.dll')}",
                           'journal at the stage "installing" finished in ',
                           "waited for files that other programs held: 10.00 s", "end: failed")
@@ -409,7 +413,7 @@ class BrowserPromptTests(UpdaterTestCase):
         self.assertTrue(case.archive.exists())
         self.assertStarts(case, ["1"])
         self.assertLogged(case, self.logged_start(case, "1"), "waited for the application to quit: ",
-                          "entry to resume at the next logon: written", "unpacked 4 files, ",
+                          "entry to resume at the next logon: written", UNCHECKED, "unpacked 4 files, ",
                           "asked to close the browser: No",
                           'journal at the stage "unpacking" finished in ', "end: abandoned")
 
@@ -685,6 +689,107 @@ class ZipWritersTests(UpdaterTestCase):
                 self.assertNothingLeftBehind(case)
                 self.assertFalse(case.archive.exists())
                 self.assertStarts(case, ["1", "1"])
+
+
+def end_record_offset(data):
+    return data.rindex(b"PK\x05\x06")
+
+
+def flipped(data, at):
+    return data[:at] + bytes([data[at] ^ 0x01]) + data[at + 1:]
+
+
+def entry_data_offset(data, name):
+    """Where the stored bytes of the entry begin: behind its local header, name and extra."""
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        at = archive.getinfo(name).header_offset
+    name_length, extra_length = struct.unpack_from("<HH", data, at + 26)
+    return at + 30 + name_length + extra_length
+
+
+def with_comment(data, comment):
+    """The archive with its end record's comment replaced, its length field set to match."""
+    end = end_record_offset(data)
+    return data[:end + 20] + struct.pack("<H", len(comment)) + comment
+
+
+def signature_of(data):
+    return data[end_record_offset(data) + 22:]
+
+
+class SignedUpdateTests(UpdaterTestCase):
+    """An updater built with two keys (an old and a new one while a key is rotated) installs
+    only archives that the release tool signed with one of them; anything else is the failed
+    end, before anything is unpacked."""
+
+    KEYS = OUTPUT / "keys"
+
+    def signed(self, case, key):
+        """The update archive of version 2, signed in place by scripts/release."""
+        entries = version_2(case, ("data/config.xml", b"<config version='2'/>"))
+        make_archive(case.archive, entries)
+        subprocess.run([str(SOURCE_ROOT / "scripts" / "release"), "sign", "--key",
+                        str(self.KEYS / f"{key}.pem"), str(case.archive)],
+                       check=True, capture_output=True, timeout=600)
+        return entries
+
+    def keyed_case(self, name):
+        case = self.new_case(name, updater="KeyedUpdater.exe")
+        case.write_app_file("data/config.xml", b"<config version='1'/>")
+        return case
+
+    def test_archives_signed_by_either_built_in_key_install(self):
+        for key in ("first", "second"):
+            with self.subTest(key):
+                case = self.keyed_case(f"signed-{key}")
+                entries = self.signed(case, key)
+                case.take_snapshot()
+                case.request_update(flag="1")
+
+                run = case.run_app()
+
+                self.assertCompleted(case, run, entries, archive_deleted=True)
+                self.assertIn("the archive must carry a valid signature by a built-in key",
+                              logged_runs(case.app_exe)[-1])
+
+    def test_archives_not_signed_by_a_built_in_key_take_the_failed_end(self):
+        def unsigned(data):
+            return with_comment(data, b"")
+
+        def second_block(data):
+            return with_comment(data, signature_of(data) * 2)
+
+        def look_alike(data):
+            # The same block spelt in capitals: close to a signature, but not one.
+            return with_comment(data, signature_of(data)[:33] + signature_of(data)[33:].upper())
+
+        tampered = {
+            "unsigned": (unsigned, "no signature"),
+            "unknown key": (None, "unknown key"),
+            "entry data": (lambda data: flipped(data, entry_data_offset(data, "version.txt")),
+                           "does not match"),
+            "central directory name": (
+                lambda data: flipped(data, data.rindex(b"version.txt")), "does not match"),
+            "end record": (lambda data: flipped(data, end_record_offset(data) + 8),
+                           "does not match"),
+            "file appended": (lambda data: data + b"MZ another program, appended", "malformed"),
+            "second block": (second_block, "malformed"),
+            "look-alike comment": (look_alike, "malformed"),
+        }
+        for kind, (change, reason) in tampered.items():
+            with self.subTest(kind):
+                case = self.keyed_case(kind.split()[0])
+                self.signed(case, "unknown" if change is None else "first")
+                if change is not None:
+                    case.archive.write_bytes(change(case.archive.read_bytes()))
+                case.take_snapshot()
+                case.request_update(flag="1")
+
+                run = case.run_app()
+
+                self.assertRolledBack(case, run, archive_deleted=True)
+                self.assertIn(f"failure: the archive's signature: {reason}",
+                              logged_runs(case.app_exe)[-1])
 
 
 if __name__ == "__main__":
