@@ -1,5 +1,7 @@
 #include "release/ArchiveSigning.h"
 
+#include "zip/core/ZipFault.h"
+
 #include <array>
 
 TSignOutcome SignArchive(CArchiveFile& archive, const CSigningKey& key) {
@@ -19,7 +21,16 @@ TSignOutcome SignArchive(CArchiveFile& archive, const CSigningKey& key) {
 }
 
 TSignatureVerdict VerifyArchive(const CByteSource& archive, const CSigningKey& key) {
-    const TSignedRange range = LocateSignedRange(archive);
+    TSignedRange range;
+    try {
+        range = LocateSignedRange(archive);
+    } catch (const CZipException& fault) {
+        if (fault.GetFault() == ZipFault::ReadFailed) {
+            throw;
+        }
+        // As in the updater: without an end record there is no place for a signature either.
+        return TSignatureVerdict::Malformed;
+    }
     const std::array<TKeyId, 1> accepted{key.GetKeyId()};
     return DecideSignature(range, accepted, [&](const TSignatureBlock& block, std::size_t) {
         return key.Verify(DigestRange(archive, range.length), block.signature);

@@ -15,5 +15,6 @@ enum class TSignOutcome {
 // earlier signature block is left alone, since signing would destroy it.
 TSignOutcome SignArchive(CArchiveFile& archive, const CSigningKey& key);
 
-// The updater's decision on the archive's signature, with this one public key accepted.
+// The updater's decision on the archive's signature, with this one public key accepted. Only a
+// file that cannot be read throws (a CZipException).
 TSignatureVerdict VerifyArchive(const CByteSource& archive, const CSigningKey& key);

@@ -262,6 +262,7 @@ class SigningTests(unittest.TestCase):
             ("signature", signed[:-1] + (b"1" if signed.endswith(b"0") else b"0"),
              self.first_public, "does not match"),
             ("data after it", signed + b"x", self.first_public, "malformed"),
+            ("no end record", signed[:end], self.first_public, "malformed"),
             ("upper-case hex", signed[: end + 22] + text[:-128] + text[-128:].upper(),
              self.first_public, "malformed"),
         ]
