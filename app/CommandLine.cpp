@@ -26,3 +26,9 @@ std::optional<TCommandLine> ParseCommandLine(std::wstring_view commandLine) {
     }
     return parsed;
 }
+
+std::wstring FormatCommandLine(const TCommandLine& fields) {
+    return L'"' + fields.applicationPath + L"\" \"" + fields.mutexName + L"\" \"" +
+           fields.archivePath + L"\" \"" + fields.fourthField + L"\" \"" +
+           fields.deleteArchiveFlag + L'"';
+}

@@ -18,3 +18,6 @@ struct TCommandLine {
 // quote. Fields hold no quotes; the first three must not be empty. The closing quote of the
 // last field is optional and whatever follows it is ignored. Anything else is refused.
 std::optional<TCommandLine> ParseCommandLine(std::wstring_view commandLine);
+
+// The five fields as ParseCommandLine reads them back, with one blank between two.
+std::wstring FormatCommandLine(const TCommandLine& fields);

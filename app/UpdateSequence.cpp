@@ -18,6 +18,7 @@
 #include "install/InstallTree.h"
 #include "install/Recovery.h"
 #include "unzip/Unzipper.h"
+#include "unzip/UpdateKeys.h"
 
 #include "Version.h"
 
@@ -140,15 +141,17 @@ class CUpdateRun {
 public:
     CUpdateRun(const TCommandLine& fields, CRunLog& log) : m_fields(fields), m_log(log) {
         GetDirectoryPart(fields.applicationPath, m_applicationDirectory);
+        // The logon entry may give the directory in its short form: the same directory must
+        // find the same journal and trust the same paths.
+        m_applicationDirectory = GetLongPathForm(m_applicationDirectory);
     }
 
-    TRunEnd Run(std::wstring_view commandLine) {
+    TRunEnd Run() {
         DeleteOldUpdater(m_applicationDirectory);
         const std::wstring key = MakeDirectoryKey(m_applicationDirectory);
-        const CResumeAtLogon resume(key,
-                                    L'"' + GetProgramPath() + L"\" " + std::wstring(commandLine));
-        m_log.Write(resume.IsRegistered() ? L"entry to resume at the next logon: written"
-                                          : L"entry to resume at the next logon: refused");
+        const CResumeAtLogon resume(key, BuildLogonCommand(GetProgramPath(), m_fields));
+        m_log.WriteComposed(
+            [&] { return L"entry to resume at the next logon: " + resume.Describe(); });
         m_journalPath = GetTempDirectory() + key + L".journal";
         // A run that died on this directory left its journal: its update is finished or undone
         // before anything else happens. If that cannot be done, nothing else is done either.
@@ -203,7 +206,6 @@ private:
             return TRunEnd::Abandoned;
         }
         m_sessionEnd.emplace();
-        journal.RecordStage(TJournalStage::Installing);
         CStopwatch stopwatch;
         InstallTree(*unzipper.GetRootItem(), m_applicationDirectory, journal, m_retry,
                     [this](std::size_t filesMoved, std::size_t filesTotal) {
@@ -217,6 +219,11 @@ private:
     // have unpacked only part of the update, which must not be installed.
     bool Unpack(CUnzipper& unzipper, const std::wstring& extractionFolder) {
         CStopwatch stopwatch;
+        const std::span<const TUpdateKey> keys = GetUpdateKeys();
+        m_log.Write(keys.empty()
+                        ? L"no update keys are built in: the archive's signature is not checked"
+                        : L"the archive must carry a valid signature by a built-in key");
+        unzipper.SetAcceptedKeys(keys);
         unzipper.SetArchivePath(m_fields.archivePath);
         unzipper.SetDestinationFolder(extractionFolder);
         unzipper.Start();
@@ -314,6 +321,9 @@ private:
                             L" files restored, " + std::to_wstring(outcome.removed) +
                             L" added files and folders removed, " +
                             std::to_wstring(outcome.backupsDeleted) + L" backups deleted";
+        if (outcome.movedIn != 0) {
+            text += L", " + std::to_wstring(outcome.movedIn) + L" files moved in";
+        }
         if (!outcome.finished) {
             text += L"; kept for the next run, as " + outcome.failedPath + L" stays: " +
                     DescribeSystemError(outcome.failure);
@@ -332,10 +342,9 @@ private:
 
 // Only the steps before the journal's can fail here (no memory, no temporary directory), and
 // nothing has changed then.
-TRunEnd UpdateApplication(const TCommandLine& fields, std::wstring_view commandLine,
-                          CRunLog& log) noexcept {
+TRunEnd UpdateApplication(const TCommandLine& fields, CRunLog& log) noexcept {
     try {
-        return CUpdateRun(fields, log).Run(commandLine);
+        return CUpdateRun(fields, log).Run();
     } catch (...) {
         log.WriteComposed([] { return L"failure: " + DescribeFailure(std::current_exception()); });
         return TRunEnd::Failed;
@@ -352,7 +361,8 @@ void RelaunchApplication(const TCommandLine& fields, COwnedMutex& applicationMut
     }
     applicationMutex.Reset();
     try {
-        LaunchProcess(fields.applicationPath);
+        // By the path the application gave, also where the logon entry had to shorten it.
+        LaunchProcess(GetLongPathForm(fields.applicationPath));
     } catch (...) {
     }
 }
@@ -378,16 +388,14 @@ int RunUpdate(std::wstring_view commandLine) noexcept {
     }
     CRunLog log(CRunLog::GetDefaultPath());
     log.WriteComposed([&] {
-        return L"Orvandel Updater " UPDATER_VERSION_TEXT_WIDE L" started: \"" +
-               fields->applicationPath + L"\" \"" + fields->mutexName + L"\" \"" +
-               fields->archivePath + L"\" \"" + fields->fourthField + L"\" \"" +
-               fields->deleteArchiveFlag + L"\"";
+        return L"Orvandel Updater " UPDATER_VERSION_TEXT_WIDE L" started: " +
+               FormatCommandLine(*fields);
     });
     CStopwatch stopwatch;
     COwnedMutex applicationMutex = WaitForApplicationToQuit(fields->mutexName);
     log.WriteComposed(
         [&] { return L"waited for the application to quit: " + Seconds(stopwatch.Lap()); });
-    const TRunEnd end = UpdateApplication(*fields, commandLine, log);
+    const TRunEnd end = UpdateApplication(*fields, log);
     log.WriteComposed([&] { return std::wstring(L"end: ") + NameOf(end); });
     if (end == TRunEnd::Abandoned) {
         return 0;

@@ -61,7 +61,6 @@ void TimeStages(const std::wstring& archive, const std::wstring& applicationDire
     if (unzipper->HasFailed()) {
         throw COrvException(unzipper->GetErrorText(), 0);
     }
-    journal->RecordStage(TJournalStage::Installing);
     InstallTree(*unzipper->GetRootItem(), applicationDirectory, *journal, retry);
     Print("install", stopwatch.Lap());
     unzipper.reset();

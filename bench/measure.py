@@ -8,6 +8,9 @@ running. For every archive it runs, after one warm-up round, up to N rounds of:
   unzip    native Info-ZIP "unzip -qo" into an empty folder;
   floor    bench_io_floor.exe through the same launcher: the same files written and moved into
            a fresh copy of the application directory, without any archive work;
+  keyed    with --keyed, also an updater built with the tests' update keys, on a copy of the
+           archive that scripts/release signed: beside the plain updater, it shows what the
+           signature check costs;
 then times the stages of the update with bench_stages.exe and the native deletion of the old
 files. Every run is checked (the application directory holds exactly the update, no backup and
 no temporary folder is left) and the peak memory of each Windows process is taken from the
@@ -23,12 +26,14 @@ import filecmp
 import itertools
 import os
 import platform
+import shutil
 import signal
 import statistics
 import subprocess
 import sys
 import time
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PR_SET_CHILD_SUBREAPER = 36
 RUN_TIMEOUT = 900
 REAP_TIMEOUT = 30
@@ -258,6 +263,13 @@ class Bench:
         self.work = os.path.join(self.build, "bench", "work")
         bin_dir = os.path.join(self.build, "bin")
         self.updater = os.path.join(bin_dir, "Updater.exe")
+        self.keyed = None
+        if args.keyed:
+            # Named Updater.exe like the plain one, so that its process is found the same way.
+            self.keyed = os.path.join(self.build, "bench", "keyed", "Updater.exe")
+            os.makedirs(os.path.dirname(self.keyed), exist_ok=True)
+            shutil.copyfile(os.path.join(bin_dir, "KeyedUpdater.exe"), self.keyed)
+            self.signing_key = os.path.join(self.build, "tests", "e2e", "keys", "first.pem")
         self.floor = os.path.join(bin_dir, "bench_io_floor.exe")
         self.idle = os.path.join(bin_dir, "bench_idle.exe")
         self.stage_timer = os.path.join(bin_dir, "bench_stages.exe")
@@ -309,9 +321,19 @@ class Bench:
         self.check_temp_unchanged(before, who)
         return seconds, peaks
 
-    def run_updater(self, name, manifest, reference):
-        archive = os.path.join(self.cache, name, name + ".zip")
-        command_line = quote_fields(windows_path(self.updater),
+    def signed_archive(self, name):
+        """A signed copy of the archive, made once."""
+        signed = os.path.join(self.cache, name, name + "-signed.zip")
+        if not os.path.exists(signed):
+            shutil.copyfile(os.path.join(self.cache, name, name + ".zip"), signed + ".part")
+            run_quietly([os.path.join(ROOT, "scripts", "release"), "sign", "--key",
+                         self.signing_key, signed + ".part"])
+            os.rename(signed + ".part", signed)
+        return signed
+
+    def run_updater(self, name, manifest, reference, updater=None, archive=None):
+        archive = archive or os.path.join(self.cache, name, name + ".zip")
+        command_line = quote_fields(windows_path(updater or self.updater),
                                     windows_path(os.path.join(self.app_dir, "orvandel.exe")),
                                     MUTEX_NAME, windows_path(archive), "", "0")
         seconds, peaks = self.launch_on_fresh_copy(name, command_line, UPDATER_COMM, "the updater")
@@ -368,27 +390,32 @@ class Bench:
         os.makedirs(reference)
         archive = os.path.join(self.cache, name, name + ".zip")
         run_quietly(["unzip", "-qo", archive, "-d", reference])
-        times = {"updater": [], "unzip": [], "floor": []}
+        times = {"updater": [], "unzip": [], "floor": [], "keyed": []}
         peaks = []
+        signed = self.signed_archive(name) if self.keyed else None
         started = time.perf_counter()
         for round_number in itertools.count():
             round_started = time.perf_counter()
             updater_seconds, peak = self.run_updater(name, manifest, reference)
             unzip_seconds = self.run_unzip(name)
             floor_seconds = self.run_floor(name, manifest)
+            keyed_seconds = (self.run_updater(name, manifest, reference, self.keyed, signed)[0]
+                             if self.keyed else None)
             # In a round of minutes the first run's extra cost (Wine's DLLs and the archive
             # read from the disk) is lost in the noise, so under a budget such a round counts.
             warm_up = round_number < self.warmups and not (
                 self.budget and time.perf_counter() - round_started > LONG_ROUND)
             label = "warm-up" if warm_up else "run %d" % (len(times["updater"]) + 1)
             print("  %-6s %-8s updater %7.3f s  unzip %7.3f s  floor %7.3f s  updater peak %.1f MiB"
-                  % (name, label, updater_seconds, unzip_seconds, floor_seconds, mib(peak)),
-                  flush=True)
+                  % (name, label, updater_seconds, unzip_seconds, floor_seconds, mib(peak))
+                  + ("  keyed %7.3f s" % keyed_seconds if self.keyed else ""), flush=True)
             if warm_up:
                 continue
             times["updater"].append(updater_seconds)
             times["unzip"].append(unzip_seconds)
             times["floor"].append(floor_seconds)
+            if self.keyed:
+                times["keyed"].append(keyed_seconds)
             peaks.append(peak)
             if len(times["updater"]) >= self.rounds or self.over_budget(started):
                 break
@@ -516,6 +543,19 @@ class Bench:
             add("Ratio many/few (10 times the files): updater %.2f (unzip %.2f, floor %.2f)"
                 % tuple(self.median("many", who) / self.median("few", who)
                         for who in ("updater", "unzip", "floor")))
+            add("")
+        if self.keyed:
+            add("The signature check: an updater with update keys on the signed archive, beside "
+                "the plain updater on the unsigned one (median, min, max in seconds):")
+            add("")
+            add("| archive | keyed updater | plain updater | check's cost | of the update |")
+            add("|---|---|---|---:|---:|")
+            for name, result in self.ordered():
+                keyed, plain = summary(result["times"]["keyed"]), summary(result["times"]["updater"])
+                add("| %s | %.3f / %.3f / %.3f | %.3f / %.3f / %.3f | %.3f s | %.1f %% |"
+                    % (name, keyed["median"], keyed["min"], keyed["max"], plain["median"],
+                       plain["min"], plain["max"], keyed["median"] - plain["median"],
+                       100.0 * (keyed["median"] - plain["median"]) / plain["median"]))
             add("")
         add("Every run in seconds, median / min / max:")
         add("")
@@ -647,6 +687,8 @@ def main():
                         help="seconds per archive after which no further round starts")
     parser.add_argument("--archives", help="only these archives, comma-separated")
     parser.add_argument("--results", help="also write the report to this file")
+    parser.add_argument("--keyed", action="store_true",
+                        help="also time an updater with update keys on a signed copy of each archive")
     args = parser.parse_args()
     bench = None
     try:

@@ -12,7 +12,63 @@ constexpr std::size_t LongestPlainDirectoryPath = MAX_PATH - 12;
 const std::wstring ExtendedPrefix = L"\\\\?\\";
 const std::wstring ExtendedUncPrefix = L"\\\\?\\UNC\\";
 
+DiskChangeGate g_diskChangeGate = nullptr;
+
+DWORD MoveFileWithFlags(const std::wstring& from, const std::wstring& to, DWORD flags) {
+    if (!PassDiskChangeGate(TDiskChange::Move)) {
+        return ERROR_NOT_READY;
+    }
+    const std::wstring source = ToExtendedLengthPath(from);
+    const std::wstring destination = ToExtendedLengthPath(to);
+    return MoveFileExW(source.c_str(), destination.c_str(), flags) ? ERROR_SUCCESS : GetLastError();
+}
+
+using PathConversion = DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
+
+std::wstring ConvertPath(PathConversion convert, const std::wstring& path) {
+    const std::wstring source = ToExtendedLengthPath(path);
+    std::wstring converted(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            convert(source.c_str(), converted.data(), static_cast<DWORD>(converted.size()));
+        if (length == 0) {
+            return path;
+        }
+        // A buffer too small is answered with the size it needs, terminator included.
+        const bool fits = length < converted.size();
+        converted.resize(length);
+        if (fits) {
+            break;
+        }
+    }
+    // The prefix that only the call needed is not the caller's.
+    if (source != path && converted.starts_with(ExtendedUncPrefix)) {
+        return L"\\\\" + converted.substr(ExtendedUncPrefix.size());
+    }
+    if (source != path && converted.starts_with(ExtendedPrefix)) {
+        return converted.substr(ExtendedPrefix.size());
+    }
+    return converted;
+}
+
 } // namespace
+
+void SetDiskChangeGate(DiskChangeGate gate) {
+    g_diskChangeGate = gate;
+}
+
+bool PassDiskChangeGate(TDiskChange change) {
+    return g_diskChangeGate == nullptr || g_diskChangeGate(change);
+}
+
+std::wstring GetShortPathForm(const std::wstring& path) {
+    const std::wstring converted = ConvertPath(GetShortPathNameW, path);
+    return converted.size() < path.size() ? converted : path;
+}
+
+std::wstring GetLongPathForm(const std::wstring& path) {
+    return ConvertPath(GetLongPathNameW, path);
+}
 
 std::wstring ToExtendedLengthPath(const std::wstring& path) {
     if (path.size() < LongestPlainDirectoryPath || path.starts_with(ExtendedPrefix)) {
@@ -43,21 +99,25 @@ DWORD GetPathAttributes(const std::wstring& path) {
     return GetFileAttributesW(ToExtendedLengthPath(path).c_str());
 }
 
+// MoveFileW's own flags: a move to another volume is a copy and a delete.
 DWORD MoveFileAndGetError(const std::wstring& from, const std::wstring& to) {
-    const std::wstring source = ToExtendedLengthPath(from);
-    const std::wstring destination = ToExtendedLengthPath(to);
-    return MoveFileW(source.c_str(), destination.c_str()) ? ERROR_SUCCESS : GetLastError();
+    return MoveFileWithFlags(from, to, MOVEFILE_COPY_ALLOWED);
 }
 
 DWORD MoveFileReplacingAndGetError(const std::wstring& from, const std::wstring& to) {
-    const std::wstring source = ToExtendedLengthPath(from);
-    const std::wstring destination = ToExtendedLengthPath(to);
-    return MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)
-               ? ERROR_SUCCESS
-               : GetLastError();
+    return MoveFileWithFlags(from, to, MOVEFILE_REPLACE_EXISTING);
+}
+
+DWORD MoveFileInAndGetError(const std::wstring& from, const std::wstring& to, bool replacing) {
+    return MoveFileWithFlags(from, to,
+                             MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH |
+                                 (replacing ? MOVEFILE_REPLACE_EXISTING : 0));
 }
 
 DWORD DeleteFileAndGetError(const std::wstring& path) {
+    if (!PassDiskChangeGate(TDiskChange::Delete)) {
+        return ERROR_NOT_READY;
+    }
     const std::wstring target = ToExtendedLengthPath(path);
     if (DeleteFileW(target.c_str())) {
         return ERROR_SUCCESS;
@@ -76,6 +136,36 @@ DWORD DeleteFileAndGetError(const std::wstring& path) {
     return DeleteFileW(target.c_str()) ? ERROR_SUCCESS : GetLastError();
 }
 
+DWORD CreateFolderAndGetError(const std::wstring& path) {
+    if (!PassDiskChangeGate(TDiskChange::CreateFolder)) {
+        return ERROR_NOT_READY;
+    }
+    const std::wstring target = ToExtendedLengthPath(path);
+    return CreateDirectoryW(target.c_str(), nullptr) ? ERROR_SUCCESS : GetLastError();
+}
+
+DWORD RemoveFolderAndGetError(const std::wstring& path) {
+    if (!PassDiskChangeGate(TDiskChange::RemoveFolder)) {
+        return ERROR_NOT_READY;
+    }
+    const std::wstring target = ToExtendedLengthPath(path);
+    return RemoveDirectoryW(target.c_str()) ? ERROR_SUCCESS : GetLastError();
+}
+
+DWORD FlushFolderAndGetError(const std::wstring& path) {
+    if (!PassDiskChangeGate(TDiskChange::Flush)) {
+        return ERROR_NOT_READY;
+    }
+    const std::wstring target = ToExtendedLengthPath(path);
+    const CFileHandle folder(CreateFileW(
+        target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder.IsValid()) {
+        return GetLastError();
+    }
+    return FlushFileBuffers(folder.Get()) ? ERROR_SUCCESS : GetLastError();
+}
+
 DWORD RemoveFolderTree(const std::wstring& folder) {
     DWORD firstFailure = ERROR_SUCCESS;
     const auto note = [&firstFailure](DWORD error) {
@@ -90,9 +180,8 @@ DWORD RemoveFolderTree(const std::wstring& folder) {
         auto [path, emptied] = std::move(pending.back());
         pending.pop_back();
         if (emptied) {
-            const std::wstring target = ToExtendedLengthPath(path);
-            if (!RemoveDirectoryW(target.c_str())) {
-                note(GetLastError());
+            if (const DWORD error = RemoveFolderAndGetError(path); error != ERROR_SUCCESS) {
+                note(error);
             }
             continue;
         }
@@ -117,9 +206,8 @@ DWORD RemoveFolderTree(const std::wstring& folder) {
             if (isFolder && (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
                 pending.emplace_back(child, false);
             } else if (isFolder) {
-                const std::wstring link = ToExtendedLengthPath(child);
-                if (!RemoveDirectoryW(link.c_str())) {
-                    note(GetLastError());
+                if (const DWORD error = RemoveFolderAndGetError(child); error != ERROR_SUCCESS) {
+                    note(error);
                 }
             } else if (const DWORD error = DeleteFileAndGetError(child); error != ERROR_SUCCESS) {
                 note(error);

@@ -11,6 +11,12 @@
 // absolute and normalised first; short ones are returned unchanged.
 std::wstring ToExtendedLengthPath(const std::wstring& path);
 
+// Two spellings of one existing file or folder: with each component in its generated 8.3 name
+// where the volume keeps one and it is shorter, and with each such name spelled out. A path
+// that is not there, or that Windows cannot convert, comes back as it was.
+std::wstring GetShortPathForm(const std::wstring& path);
+std::wstring GetLongPathForm(const std::wstring& path);
+
 bool PathExists(const std::wstring& path);
 // INVALID_FILE_ATTRIBUTES when nothing is there.
 DWORD GetPathAttributes(const std::wstring& path);
@@ -19,13 +25,32 @@ DWORD GetPathAttributes(const std::wstring& path);
 // "Unknown error" when Windows gives none: a relative folder must never stand in for it.
 std::wstring GetTempDirectory();
 
+// Every change that the install and its recovery make to the disk passes this gate first, so
+// that a test can end a run right after any one of them, as a death there would: what the gate
+// refuses is not done and fails with ERROR_NOT_READY. Nothing but such a test sets a gate.
+enum class TDiskChange { Move, Delete, CreateFolder, RemoveFolder, Write, Flush };
+using DiskChangeGate = bool (*)(TDiskChange change);
+void SetDiskChangeGate(DiskChangeGate gate);
+bool PassDiskChangeGate(TDiskChange change);
+
 // ERROR_SUCCESS, or why the file could not be moved. Under Wine every lookup of a name that is
 // not there scans the whole folder, so trying the move is cheaper than asking first.
 DWORD MoveFileAndGetError(const std::wstring& from, const std::wstring& to);
 DWORD MoveFileReplacingAndGetError(const std::wstring& from, const std::wstring& to);
+// A move from the extraction folder, which may lie on another volume than the target: the move is
+// then a copy and a delete, and the copy has reached the disk when it returns. With replacing, a
+// file at the target (a copy that was cut short) is overwritten.
+DWORD MoveFileInAndGetError(const std::wstring& from, const std::wstring& to, bool replacing);
 
 // Deletes the file whether it is read-only or not.
 DWORD DeleteFileAndGetError(const std::wstring& path);
+
+DWORD CreateFolderAndGetError(const std::wstring& path);
+// Only an empty folder is removed.
+DWORD RemoveFolderAndGetError(const std::wstring& path);
+// Renames and moves in a folder reach the disk in no promised order unless the folder itself is
+// flushed.
+DWORD FlushFolderAndGetError(const std::wstring& path);
 
 // Removes the folder with everything below it, at any depth. It goes on past whatever cannot be
 // removed and answers the first failure, or ERROR_SUCCESS; a folder that is not there is no

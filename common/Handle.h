@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
+
 #include <utility>
 
 // Windows reports a failed open with one of two values: file and snapshot functions return
@@ -50,6 +52,27 @@ struct WindowTraits {
     static void Close(HWND window) noexcept { DestroyWindow(window); }
 };
 
+// CNG objects: an algorithm provider, a key, a hash. Each kind has its own way to be let go.
+struct CryptAlgorithmTraits {
+    using Type = BCRYPT_ALG_HANDLE;
+    static BCRYPT_ALG_HANDLE Invalid() noexcept { return nullptr; }
+    static void Close(BCRYPT_ALG_HANDLE algorithm) noexcept {
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    }
+};
+
+struct CryptKeyTraits {
+    using Type = BCRYPT_KEY_HANDLE;
+    static BCRYPT_KEY_HANDLE Invalid() noexcept { return nullptr; }
+    static void Close(BCRYPT_KEY_HANDLE key) noexcept { BCryptDestroyKey(key); }
+};
+
+struct CryptHashTraits {
+    using Type = BCRYPT_HASH_HANDLE;
+    static BCRYPT_HASH_HANDLE Invalid() noexcept { return nullptr; }
+    static void Close(BCRYPT_HASH_HANDLE hash) noexcept { BCryptDestroyHash(hash); }
+};
+
 // Owns one handle and closes it once.
 template <class Traits> class CHandle {
 public:
@@ -94,3 +117,6 @@ using CFindHandle = CHandle<FindHandleTraits>;
 using COwnedMutex = CHandle<OwnedMutexTraits>;
 using CRegistryKey = CHandle<RegistryKeyTraits>;
 using CWindow = CHandle<WindowTraits>;
+using CCryptAlgorithm = CHandle<CryptAlgorithmTraits>;
+using CCryptKey = CHandle<CryptKeyTraits>;
+using CCryptHash = CHandle<CryptHashTraits>;

@@ -1,6 +1,8 @@
-// Opens arbitrary bytes as an archive, lists every folder and reads every file to its end.
-// Refusals are expected; crashes, sanitizer reports and broken invariants are findings.
+// Opens arbitrary bytes as an archive, lists every folder and reads every file to its end, and
+// reads the signature block of its comment. Refusals are expected; crashes, sanitizer reports
+// and broken invariants are findings.
 #include "zip/core/NameScreen.h"
+#include "zip/core/SignatureBlock.h"
 #include "zip/core/ZipArchive.h"
 #include "zip/core/ZipEntryReader.h"
 #include "zip/core/ZipFault.h"
@@ -67,13 +69,30 @@ void Walk(const std::shared_ptr<const CZipArchive>& archive, std::size_t folder,
     }
 }
 
+// The signed range ends inside the file, before the comment; a block the parser accepts ends the
+// file and reads back as the very comment it came from, so that each signature has one spelling.
+void CheckSignatureBlock(const CByteSource& source) {
+    try {
+        const TSignedRange range = LocateSignedRange(source);
+        Require(range.length <= source.GetSize() - 2 - range.comment.size());
+        TSignatureBlock block;
+        if (ParseSignatureBlock(range, block) == TSignatureFault::None) {
+            Require(range.commentEndsFile);
+            Require(FormatSignatureBlock(block) == range.comment);
+        }
+    } catch (const CZipException&) {
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto source =
+        std::make_unique<CMemoryByteSource>(std::vector<unsigned char>(data, data + size));
+    CheckSignatureBlock(*source);
     std::shared_ptr<const CZipArchive> archive;
     try {
-        archive = std::make_shared<const CZipArchive>(
-            std::make_unique<CMemoryByteSource>(std::vector<unsigned char>(data, data + size)));
+        archive = std::make_shared<const CZipArchive>(std::move(source));
     } catch (const CZipException&) {
         return 0;
     }

@@ -73,6 +73,13 @@ def main(folder):
     finally:
         zipfile.ZIP64_LIMIT = limit
 
+    # A comment in the signature block's form; the digits are no real signature.
+    def signed(zf):
+        zf.writestr("setup.exe", b"MZ")
+        zf.comment = (b"Orvandel update signature v1 key=" + b"0123456789abcdef"
+                      + b" ecdsa-p256-sha256=" + b"89abcdef" * 16)
+    archive(out / "signed.zip", signed)
+
     with open(out / "descriptor.zip", "wb") as raw:
         with zipfile.ZipFile(Unseekable(raw), "w", zipfile.ZIP_DEFLATED) as zf:
             zf.writestr("a/b/c.txt", TEXT)

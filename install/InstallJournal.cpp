@@ -5,7 +5,9 @@
 #include "common/TextHelpers.h"
 
 #include <array>
+#include <charconv>
 #include <optional>
+#include <string>
 
 namespace {
 
@@ -16,6 +18,10 @@ constexpr char FieldSeparator = '\t';
 constexpr std::string_view ApplicationKeyword = "application";
 constexpr std::string_view ExtractionKeyword = "extraction";
 constexpr std::string_view StageKeyword = "stage";
+constexpr std::string_view PlanKeyword = "plan";
+constexpr std::string_view PlanUnit = " steps";
+// Lines wait in memory until this much is pending, or until the next stage.
+constexpr std::size_t LargestPending = 64 * 1024;
 
 constexpr std::array<std::pair<TJournalStage, std::string_view>, 4> StageNames = {{
     {TJournalStage::Unpacking, "unpacking"},
@@ -70,10 +76,21 @@ std::optional<TJournalLine> ParseLine(std::string_view line) {
         parsed.stage = *stage;
         return parsed;
     }
+    if (keyword == PlanKeyword) {
+        const std::string_view count = rest.substr(0, rest.find(' '));
+        const auto [end, error] =
+            std::from_chars(count.data(), count.data() + count.size(), parsed.planned);
+        if (error != std::errc() || end != count.data() + count.size() ||
+            rest.substr(count.size()) != PlanUnit) {
+            return std::nullopt;
+        }
+        parsed.kind = TJournalLine::TKind::Plan;
+        return parsed;
+    }
     if (keyword == ApplicationKeyword || keyword == ExtractionKeyword) {
         parsed.kind = keyword == ApplicationKeyword ? TJournalLine::TKind::Application
                                                     : TJournalLine::TKind::Extraction;
-        parsed.path = FromUtf8(rest);
+        parsed.path = rest;
         return parsed;
     }
     const std::optional<TJournalStep> step = KeyOf(StepNames, keyword);
@@ -82,12 +99,12 @@ std::optional<TJournalLine> ParseLine(std::string_view line) {
     }
     parsed.step = *step;
     const std::size_t separator = rest.find(FieldSeparator);
-    parsed.path = FromUtf8(rest.substr(0, separator));
-    if (*step == TJournalStep::Aside) {
-        if (separator == std::string_view::npos) {
-            return std::nullopt;
-        }
-        parsed.aside = FromUtf8(rest.substr(separator + 1));
+    parsed.path = rest.substr(0, separator);
+    if (separator != std::string_view::npos) {
+        parsed.second = rest.substr(separator + 1);
+    }
+    if (*step == TJournalStep::Aside && parsed.second.empty()) {
+        return std::nullopt;
     }
     return parsed;
 }
@@ -116,48 +133,65 @@ CInstallJournal CInstallJournal::Start(const std::wstring& path,
     journal.Append(ExtractionKeyword, ToUtf8(extractionFolder));
     // Only this one folder is left to remove if the run dies while unpacking; losing the line
     // to a power cut would leave it in the temporary directory for good.
-    if (!FlushFileBuffers(journal.m_file.Get())) {
-        journal.ThrowWriteError();
-    }
+    journal.WritePending();
+    journal.Flush();
     return journal;
 }
 
+// A line that a dying writer cut short ends where the next one begins.
 CInstallJournal CInstallJournal::Continue(const std::wstring& path) {
-    return CInstallJournal(path, OPEN_EXISTING);
+    CInstallJournal journal(path, OPEN_EXISTING);
+    journal.m_pending = LineBreak;
+    return journal;
 }
 
 void CInstallJournal::RecordStage(TJournalStage stage) {
+    if (stage == TJournalStage::Installing) {
+        Append(PlanKeyword, std::to_string(m_planned) + std::string(PlanUnit));
+    }
     Append(StageKeyword, GetStageName(stage));
-    if (!FlushFileBuffers(m_file.Get())) {
-        ThrowWriteError();
+    WritePending();
+    Flush();
+}
+
+void CInstallJournal::RecordStep(TJournalStep step, const std::wstring& path,
+                                 const std::wstring& second) {
+    Append(NameOf(StepNames, step), ToUtf8(path), ToUtf8(second));
+    ++m_planned;
+    if (m_pending.size() >= LargestPending) {
+        WritePending();
     }
 }
 
-void CInstallJournal::RecordStep(TJournalStep step, const std::wstring& path) {
-    Append(NameOf(StepNames, step), ToUtf8(path));
-}
-
-void CInstallJournal::RecordAside(const std::wstring& bak, const std::wstring& aside) {
-    Append(NameOf(StepNames, TJournalStep::Aside), ToUtf8(bak), ToUtf8(aside));
-}
-
-// One WriteFile per line: a line handed to the system whole is never seen half by a reader after
-// a kill, and nothing waits in a buffer of ours.
 void CInstallJournal::Append(std::string_view keyword, std::string_view first,
                              std::string_view second) {
-    std::string line(keyword);
+    m_pending += keyword;
     if (!first.empty()) {
-        line += ' ';
-        line += first;
+        m_pending += ' ';
+        m_pending += first;
     }
     if (!second.empty()) {
-        line += FieldSeparator;
-        line += second;
+        m_pending += FieldSeparator;
+        m_pending += second;
     }
-    line += LineBreak;
+    m_pending += LineBreak;
+}
+
+// A line handed to the system whole is never seen half by a reader after a kill; one cut by a
+// kill between two writes has no line break and is passed over.
+void CInstallJournal::WritePending() {
     DWORD written = 0;
-    if (!WriteFile(m_file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
-        written != line.size()) {
+    if (!PassDiskChangeGate(TDiskChange::Write) ||
+        !WriteFile(m_file.Get(), m_pending.data(), static_cast<DWORD>(m_pending.size()), &written,
+                   nullptr) ||
+        written != m_pending.size()) {
+        ThrowWriteError();
+    }
+    m_pending.clear();
+}
+
+void CInstallJournal::Flush() {
+    if (!PassDiskChangeGate(TDiskChange::Flush) || !FlushFileBuffers(m_file.Get())) {
         ThrowWriteError();
     }
 }
@@ -166,8 +200,7 @@ void CInstallJournal::ThrowWriteError() const {
     throw COrvException(L"Can not write the journal: " + m_path, 0);
 }
 
-DWORD ForEachJournalLine(const std::wstring& path,
-                         const std::function<void(const TJournalLine&)>& handle) {
+DWORD ReadJournal(const std::wstring& path, std::string& text) {
     const std::wstring target = ToExtendedLengthPath(path);
     const CFileHandle file(CreateFileW(target.c_str(), GENERIC_READ,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -175,7 +208,7 @@ DWORD ForEachJournalLine(const std::wstring& path,
     if (!file.IsValid()) {
         return GetLastError();
     }
-    std::string pending;
+    text.clear();
     std::array<char, 65536> chunk;
     for (;;) {
         DWORD read = 0;
@@ -185,16 +218,17 @@ DWORD ForEachJournalLine(const std::wstring& path,
         if (read == 0) {
             return ERROR_SUCCESS;
         }
-        pending.append(chunk.data(), read);
-        std::size_t start = 0;
-        for (std::size_t end = pending.find(LineBreak); end != std::string::npos;
-             end = pending.find(LineBreak, start)) {
-            if (const std::optional<TJournalLine> line =
-                    ParseLine(std::string_view(pending).substr(start, end - start))) {
-                handle(*line);
-            }
-            start = end + LineBreak.size();
+        text.append(chunk.data(), read);
+    }
+}
+
+void ForEachJournalLine(std::string_view text,
+                        const std::function<void(const TJournalLine&)>& handle) {
+    for (std::size_t end = text.find(LineBreak); end != std::string_view::npos;
+         end = text.find(LineBreak)) {
+        if (const std::optional<TJournalLine> line = ParseLine(text.substr(0, end))) {
+            handle(*line);
         }
-        pending.erase(0, start);
+        text.remove_prefix(end + LineBreak.size());
     }
 }

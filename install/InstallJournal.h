@@ -2,6 +2,7 @@
 
 #include "common/Handle.h"
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -17,43 +18,48 @@ enum class TJournalStage {
 // "unpacking", "installing", "removing backups" or "rolling back", as the journal writes it.
 std::string_view GetStageName(TJournalStage stage);
 
-// One step of the install, recorded before it begins.
+// One step of the install's plan.
 enum class TJournalStep {
-    Folder,  // a folder that did not exist is about to be created
-    Backup,  // an existing file is about to be renamed to its .bak name
-    Aside,   // a .bak of earlier in the way is about to be renamed to a unique name
-    Replace, // the new file is about to be moved in where a backup was made
-    Add,     // the new file is about to be moved in where there was no file
+    Folder,  // a folder that is not there is created
+    Backup,  // an existing file is renamed to its .bak name
+    Aside,   // a .bak of earlier in the way is renamed to a unique name
+    Replace, // the new file is moved in where the backup was made
+    Add,     // the new file is moved in where there was no file
 };
 
-// One line of a journal: a header field, a stage or a step.
+// One line of a journal: a header field, the end of the plan, a stage or a step. The texts are
+// the journal's own UTF-8 and live as long as the text they were read from.
 struct TJournalLine {
-    enum class TKind { Application, Extraction, Stage, Step } kind = TKind::Step;
+    enum class TKind { Application, Extraction, Plan, Stage, Step } kind = TKind::Step;
     TJournalStage stage = TJournalStage::Unpacking;
     TJournalStep step = TJournalStep::Folder;
-    std::wstring path;  // the directory or folder of a header field, the target of a step
-    std::wstring aside; // for Aside: the unique name the .bak gets
+    std::size_t planned = 0; // Plan: the number of steps before it
+    std::string_view path;   // the folder of a header field, the target of a step
+    std::string_view second; // Aside: the unique name the .bak gets; Replace and Add: the file
+                             // moved in, in the extraction folder
 };
 
-// What one run is about to do to the application directory, so that a run that dies at any
-// instruction leaves enough behind to bring the directory back to exactly one version. It is a
-// UTF-8 text that a support engineer can read, one line per stage or step:
+// What one run does to the application directory, so that a run that dies at any instruction,
+// a power cut among them, leaves enough behind to bring the directory back to exactly one
+// version. It is a UTF-8 text that a support engineer can read, one line per step or stage:
 //
 //   Orvandel Updater journal
 //   application C:\Program Files\Orvandel
 //   extraction C:\Users\ann\AppData\Local\Temp\{5E0C...}
-//   stage installing
 //   folder C:\Program Files\Orvandel\plugins
 //   backup C:\Program Files\Orvandel\Orvandel.exe
-//   replace C:\Program Files\Orvandel\Orvandel.exe
+//   replace C:\Program Files\Orvandel\Orvandel.exe<TAB>C:\...\{5E0C...}\Orvandel.exe
 //   aside C:\Program Files\Orvandel\notes.txt.bak<TAB>C:\...\notes.txt.bak.{9A1B...}
-//   add C:\Program Files\Orvandel\plugins\new.dll
+//   add C:\Program Files\Orvandel\notes.txt<TAB>C:\...\{5E0C...}\notes.txt
+//   plan 5 steps
+//   stage installing
 //   stage removing backups
 //
-// Each line reaches the system with WriteFile before its step begins, so a process killed right
-// after it still leaves it on disk. A line without its line break is a record cut short by the
-// death of its writer; its step never began. Stages are also flushed to the disk itself: the
-// one that declares the update complete must never be lost while backups are deleted.
+// The whole plan of the install, every step in the order it happens, reaches the disk with the
+// stage that begins it, in one flush before the first step; nothing is written while the steps
+// are carried out. What happened of them is read off the disk. A plan whose count does not
+// match its steps was cut short before that flush, so none of its steps began. Every stage is
+// flushed: the one that declares the update complete must never be lost while backups go.
 class CInstallJournal {
 public:
     // Starts the journal of a run. A journal that is there already is never replaced: it is a
@@ -70,23 +76,32 @@ public:
     CInstallJournal& operator=(CInstallJournal&&) = default;
     virtual ~CInstallJournal() = default;
 
+    // Writes what is pending and the stage, and flushes both to the disk. The stage installing
+    // closes the plan with its count.
     void RecordStage(TJournalStage stage);
-    void RecordStep(TJournalStep step, const std::wstring& path);
-    void RecordAside(const std::wstring& bak, const std::wstring& aside);
+    // A step of the plan; second as in TJournalLine. It is written with the next stage.
+    void RecordStep(TJournalStep step, const std::wstring& path,
+                    const std::wstring& second = std::wstring());
 
 private:
     CInstallJournal(const std::wstring& path, DWORD disposition);
     // The fields are UTF-8 already.
     void Append(std::string_view keyword, std::string_view first = std::string_view(),
                 std::string_view second = std::string_view());
+    void WritePending();
+    void Flush();
     [[noreturn]] void ThrowWriteError() const;
 
     std::wstring m_path;
     CFileHandle m_file;
+    std::string m_pending;
+    std::size_t m_planned = 0;
 };
 
-// Hands every complete line of the journal to the handler, in order; ERROR_SUCCESS, or why the
-// journal could not be opened or read to its end. Lines that are cut short or that this version
-// cannot read are passed over.
-DWORD ForEachJournalLine(const std::wstring& path,
-                         const std::function<void(const TJournalLine&)>& handle);
+// The whole journal; ERROR_SUCCESS, or why it could not be opened or read to its end.
+DWORD ReadJournal(const std::wstring& path, std::string& text);
+
+// Hands every complete line of a journal's text to the handler, in order. Lines that are cut
+// short or that this version cannot read are passed over.
+void ForEachJournalLine(std::string_view text,
+                        const std::function<void(const TJournalLine&)>& handle);

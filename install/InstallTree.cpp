@@ -7,6 +7,10 @@
 
 #include <windows.h>
 
+#include <cstddef>
+#include <unordered_map>
+#include <vector>
+
 namespace {
 
 [[noreturn]] void ThrowInstallError(const wchar_t* label, const std::wstring& path) {
@@ -21,138 +25,217 @@ std::wstring GetItemName(const CFileSystemItem& item) {
     return separator == std::wstring::npos ? std::wstring() : path.substr(separator + 1);
 }
 
-std::size_t CountFiles(const CFileSystemItem& folder) {
-    std::size_t count = 0;
-    for (int i = 0; i < folder.GetChildCount(); ++i) {
-        if (const CFileSystemItem* child = folder.GetChild(i); child != nullptr) {
-            count += child->IsFile() ? 1 : CountFiles(*child);
-        }
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
+    if (!folder.empty() && folder.back() == L'\\') {
+        return folder + name;
     }
-    return count;
+    return folder + L'\\' + name;
 }
 
-bool IsFolder(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+std::wstring FoldCase(std::wstring name) {
+    CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
+    return name;
 }
 
-// One install: its journal, the patience for files that others hold for a moment, and the
-// access rights of the files moved in, which are set beside the moves (as costly as a move each
-// under Wine) and all set before the install returns.
+// The entries of one folder by their upper-cased names, true for a folder, as they will be once
+// the steps planned so far have happened. Under Wine every lookup of a name that is not there
+// scans the whole folder; one listing per folder costs as much as one such lookup.
+using TFolderNames = std::unordered_map<std::wstring, bool>;
+
+TFolderNames ListFolder(const std::wstring& folder) {
+    TFolderNames names;
+    WIN32_FIND_DATAW found{};
+    const std::wstring pattern = ToExtendedLengthPath(JoinPath(folder, L"*"));
+    const CFindHandle search(FindFirstFileW(pattern.c_str(), &found));
+    if (!search.IsValid()) {
+        const DWORD error = GetLastError();
+        // A folder that is not there holds nothing; one that cannot be read cannot be planned
+        // for: a step that expects a free name could otherwise undo somebody's file.
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            ThrowInstallError(L"Can not read directory:", folder);
+        }
+        return names;
+    }
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            names.emplace(FoldCase(found.cFileName),
+                          (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+        }
+    } while (FindNextFileW(search.Get(), &found));
+    return names;
+}
+
+struct TPlannedStep {
+    TJournalStep step;
+    std::size_t folder;          // the destination folder, in CInstallWalk::m_folders
+    const CFileSystemItem* item; // the update's file or folder the step is for
+    std::size_t aside;           // Aside: the unique name, in CInstallWalk::m_asides
+};
+
+// One install: the plan, then its steps, with the patience for files that others hold for a
+// moment, and the access rights of the files moved in, which are set beside the moves (as
+// costly as a move each under Wine) and all set before the install returns. The plan keeps
+// positions rather than paths, which an update of many files would pay for in memory.
 class CInstallWalk {
 public:
-    CInstallWalk(CInstallJournal& journal, CTransientRetry& retry, const InstallStopCheck& mustStop,
-                 std::size_t filesTotal)
-        : m_journal(journal), m_retry(retry), m_mustStop(mustStop), m_filesTotal(filesTotal),
+    CInstallWalk(CInstallJournal& journal, CTransientRetry& retry, const InstallStopCheck& mustStop)
+        : m_journal(journal), m_retry(retry), m_mustStop(mustStop),
           m_access([](std::wstring& path) { InheritFolderAccess(path); }) {}
 
-    void InstallChildren(const CFileSystemItem& source, const std::wstring& destination) {
-        std::wstring dest = destination;
-        if (!dest.empty() && dest.back() != L'\\') {
-            dest += L'\\';
+    void Plan(const CFileSystemItem& source, const std::wstring& destination) {
+        m_folders.push_back(destination);
+        PlanChildren(source, 0, ListFolder(destination));
+        m_journal.RecordStage(TJournalStage::Installing);
+    }
+
+    void CarryOut() {
+        std::size_t filesMoved = 0;
+        const CFileSystemItem* asked = nullptr;
+        for (const TPlannedStep& step : m_steps) {
+            // Asked once per file, before the first of its steps, so that a stop never leaves a
+            // file only set aside or backed up.
+            if (m_mustStop && step.item->IsFile() && step.item != asked) {
+                asked = step.item;
+                if (m_mustStop(filesMoved, m_filesPlanned)) {
+                    throw COrvException(L"The session ends before the update is installed", 0);
+                }
+            }
+            CarryOut(step);
+            if (MovesIn(step)) {
+                ++filesMoved;
+            }
         }
+        m_access.Finish();
+        // The commit that follows must not reach the disk before the renames it declares done.
+        // A file system that cannot flush a folder keeps its metadata in order by itself.
+        for (const std::wstring& folder : m_folders) {
+            FlushFolderAndGetError(folder);
+        }
+    }
+
+private:
+    static bool MovesIn(const TPlannedStep& step) {
+        return step.step == TJournalStep::Replace || step.step == TJournalStep::Add;
+    }
+
+    void AddStep(TJournalStep step, std::size_t folder, const CFileSystemItem& item,
+                 const std::wstring& target, const std::wstring& second = std::wstring(),
+                 std::size_t aside = 0) {
+        m_journal.RecordStep(step, target, second);
+        m_steps.push_back({step, folder, &item, aside});
+        if (MovesIn(m_steps.back())) {
+            ++m_filesPlanned;
+        }
+    }
+
+    void PlanChildren(const CFileSystemItem& source, std::size_t folder, TFolderNames names) {
         for (int i = 0; i < source.GetChildCount(); ++i) {
             const CFileSystemItem* child = source.GetChild(i);
             if (child == nullptr) {
                 continue;
             }
+            const std::wstring name = GetItemName(*child);
+            if (name.empty()) {
+                continue;
+            }
             if (child->IsFile()) {
-                InstallFile(*child, dest);
+                PlanFile(*child, folder, name, names);
             } else {
-                InstallFolder(*child, dest);
+                PlanFolder(*child, folder, name, names);
             }
         }
     }
 
-private:
-    DWORD Move(const std::wstring& from, const std::wstring& to) {
-        return m_retry.Run([&] { return MoveFileAndGetError(from, to); });
-    }
-
-    void InstallFolder(const CFileSystemItem& folder, const std::wstring& dest) {
-        const std::wstring name = GetItemName(folder);
-        if (name.empty()) {
-            return;
-        }
-        const std::wstring target = dest + name;
-        const DWORD attributes = GetPathAttributes(target);
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            m_journal.RecordStep(TJournalStep::Folder, target);
-            if (!CreateDirectoryW(ToExtendedLengthPath(target).c_str(), nullptr)) {
-                ThrowInstallError(L"Can not create directory:", target);
-            }
-        } else if (!IsFolder(attributes)) {
+    void PlanFolder(const CFileSystemItem& item, std::size_t folder, const std::wstring& name,
+                    TFolderNames& names) {
+        const std::wstring target = JoinPath(m_folders[folder], name);
+        const auto [entry, isNew] = names.emplace(FoldCase(name), true);
+        if (!entry->second) {
             // A file of the application where the update has a folder stays the application's.
             ThrowInstallError(L"Can not create directory:", target);
         }
-        InstallChildren(folder, target);
+        if (isNew) {
+            AddStep(TJournalStep::Folder, folder, item, target);
+        }
+        m_folders.push_back(target);
+        PlanChildren(item, m_folders.size() - 1, isNew ? TFolderNames() : ListFolder(target));
     }
 
-    // Nothing of the user's is deleted before the update is complete: a .bak of an earlier run,
-    // or of the user's own, gets a name no other file has until then.
-    void SetAsideIfThere(const std::wstring& bak) {
-        const DWORD attributes = GetPathAttributes(bak);
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            return;
+    void PlanFile(const CFileSystemItem& item, std::size_t folder, const std::wstring& name,
+                  TFolderNames& names) {
+        const std::wstring target = JoinPath(m_folders[folder], name);
+        const std::wstring folded = FoldCase(name);
+        const auto existing = names.find(folded);
+        const bool replaces = existing != names.end();
+        if (replaces && existing->second) {
+            // A folder of the application where the update has a file stays the application's.
+            ThrowInstallError(L"Can not rename file:", target);
         }
-        if (IsFolder(attributes)) {
-            ThrowInstallError(L"Can not delete file:", bak);
-        }
-        std::wstring guid;
-        CreateGuidString(guid);
-        const std::wstring aside = bak + L'.' + guid;
-        m_journal.RecordAside(bak, aside);
-        if (Move(bak, aside) != ERROR_SUCCESS) {
-            ThrowInstallError(L"Can not delete file:", bak);
-        }
-    }
-
-    void BackUp(const std::wstring& target) {
+        // Nothing of the user's is deleted before the update is complete: a .bak of an earlier
+        // run, or of the user's own, gets a name no other file has until then.
         const std::wstring bak = GetBackupPath(target);
-        m_journal.RecordStep(TJournalStep::Backup, target);
-        DWORD error = Move(target, bak);
-        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
-            SetAsideIfThere(bak);
-            error = Move(target, bak);
+        const std::wstring bakName = FoldCase(GetBackupPath(name));
+        if (const auto stale = names.find(bakName); stale != names.end()) {
+            if (stale->second) {
+                ThrowInstallError(L"Can not delete file:", bak);
+            }
+            std::wstring guid;
+            CreateGuidString(guid);
+            m_asides.push_back(bak + L'.' + guid);
+            AddStep(TJournalStep::Aside, folder, item, bak, m_asides.back(), m_asides.size() - 1);
+            names.erase(stale);
         }
-        if (error != ERROR_SUCCESS) {
-            ThrowInstallError(L"Can not rename file:", target);
+        if (replaces) {
+            AddStep(TJournalStep::Backup, folder, item, target);
+            names.emplace(bakName, false);
+        } else {
+            names.emplace(folded, false);
         }
+        AddStep(replaces ? TJournalStep::Replace : TJournalStep::Add, folder, item, target,
+                item.GetPath());
     }
 
-    void InstallFile(const CFileSystemItem& file, const std::wstring& dest) {
-        const std::wstring name = GetItemName(file);
-        if (name.empty()) {
-            return;
+    void CarryOut(const TPlannedStep& step) {
+        const std::wstring target = JoinPath(m_folders[step.folder], GetItemName(*step.item));
+        switch (step.step) {
+        case TJournalStep::Folder:
+            if (CreateFolderAndGetError(target) != ERROR_SUCCESS) {
+                ThrowInstallError(L"Can not create directory:", target);
+            }
+            break;
+        case TJournalStep::Aside:
+            if (m_retry.Run([&] {
+                    return MoveFileAndGetError(GetBackupPath(target), m_asides[step.aside]);
+                }) != ERROR_SUCCESS) {
+                ThrowInstallError(L"Can not delete file:", GetBackupPath(target));
+            }
+            break;
+        case TJournalStep::Backup:
+            if (m_retry.Run([&] { return MoveFileAndGetError(target, GetBackupPath(target)); }) !=
+                ERROR_SUCCESS) {
+                ThrowInstallError(L"Can not rename file:", target);
+            }
+            break;
+        case TJournalStep::Replace:
+        case TJournalStep::Add:
+            if (m_retry.Run([&] {
+                    return MoveFileInAndGetError(step.item->GetPath(), target, false);
+                }) != ERROR_SUCCESS) {
+                ThrowInstallError(L"Can not move file:", target);
+            }
+            m_access.Add(target);
+            break;
         }
-        if (m_mustStop && m_mustStop(m_filesMoved, m_filesTotal)) {
-            throw COrvException(L"The session ends before the update is installed", 0);
-        }
-        const std::wstring target = dest + name;
-        // Which of the journal's steps follow depends on what is there now; a folder of the
-        // application where the update has a file stays the application's.
-        const DWORD attributes = GetPathAttributes(target);
-        if (IsFolder(attributes)) {
-            ThrowInstallError(L"Can not rename file:", target);
-        }
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
-            BackUp(target);
-            m_journal.RecordStep(TJournalStep::Replace, target);
-        } else {
-            SetAsideIfThere(GetBackupPath(target));
-            m_journal.RecordStep(TJournalStep::Add, target);
-        }
-        if (Move(file.GetPath(), target) != ERROR_SUCCESS) {
-            ThrowInstallError(L"Can not move file:", target);
-        }
-        ++m_filesMoved;
-        m_access.Add(target);
     }
 
     CInstallJournal& m_journal;
     CTransientRetry& m_retry;
     const InstallStopCheck& m_mustStop;
-    const std::size_t m_filesTotal;
-    std::size_t m_filesMoved = 0;
+    std::size_t m_filesPlanned = 0;
+    std::vector<std::wstring> m_folders;
+    std::vector<std::wstring> m_asides;
+    std::vector<TPlannedStep> m_steps;
     CBackgroundQueue<std::wstring> m_access;
 };
 
@@ -161,7 +244,9 @@ private:
 void InstallTree(const CFileSystemItem& source, const std::wstring& destination,
                  CInstallJournal& journal, CTransientRetry& retry,
                  const InstallStopCheck& mustStop) {
-    CInstallWalk(journal, retry, mustStop, CountFiles(source)).InstallChildren(source, destination);
+    CInstallWalk walk(journal, retry, mustStop);
+    walk.Plan(source, destination);
+    walk.CarryOut();
 }
 
 std::wstring GetBackupPath(const std::wstring& target) {

@@ -1,11 +1,13 @@
 #include "install/Recovery.h"
 
 #include "common/FileHelpers.h"
+#include "common/TextHelpers.h"
 #include "install/InstallTree.h"
 #include "zip/core/NameScreen.h"
 
 #include <cwctype>
-#include <functional>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -74,86 +76,238 @@ bool IsExtractionFolder(const std::wstring& path) {
     return true;
 }
 
+// One entry of a journal's plan: a folder it creates, or a file it moves in with the backup and
+// the set-aside .bak made for it. The texts point into the journal's text.
+struct TPlannedEntry {
+    bool isFolder = false;
+    bool backedUp = false;   // a backup is planned
+    bool movesIn = false;    // the move-in is planned: false only where an older journal was cut
+    std::string_view target; // empty where an older journal was cut after the aside line
+    std::string_view source; // empty in an older journal, which did not record it
+    std::string_view bak;    // the .bak set aside, and the unique name it got
+    std::string_view aside;
+};
+
+struct TJournal {
+    TJournalHeader header;
+    std::vector<TPlannedEntry> entries;
+    bool planComplete = true;
+};
+
+// A journal of an earlier version has no plan: it recorded each step just before it began, so a
+// file's steps may be cut short after any of them, and its backup line came before its aside.
+TJournal ParseJournal(std::string_view text) {
+    TJournal journal;
+    std::size_t steps = 0;
+    TPlannedEntry pending;
+    const auto flush = [&] {
+        if (!pending.target.empty() || !pending.aside.empty()) {
+            journal.entries.push_back(pending);
+        }
+        pending = TPlannedEntry();
+    };
+    ForEachJournalLine(text, [&](const TJournalLine& line) {
+        switch (line.kind) {
+        case TJournalLine::TKind::Application:
+            journal.header.application = FromUtf8(line.path);
+            break;
+        case TJournalLine::TKind::Extraction:
+            journal.header.extraction = FromUtf8(line.path);
+            break;
+        case TJournalLine::TKind::Stage:
+            journal.header.stage = line.stage;
+            break;
+        case TJournalLine::TKind::Plan:
+            journal.planComplete = line.planned == steps;
+            break;
+        case TJournalLine::TKind::Step:
+            ++steps;
+            if (line.step == TJournalStep::Folder) {
+                flush();
+                journal.entries.push_back({true, false, false, line.path, {}, {}, {}});
+            } else if (line.step == TJournalStep::Aside) {
+                pending.bak = line.path;
+                pending.aside = line.second;
+            } else if (line.step == TJournalStep::Backup) {
+                pending.target = line.path;
+                pending.backedUp = true;
+            } else {
+                pending.target = line.path;
+                pending.source = line.second;
+                pending.movesIn = true;
+                flush();
+            }
+            break;
+        }
+    });
+    flush();
+    return journal;
+}
+
+// One planned file's paths, where the journal may be trusted with them.
+struct TFilePaths {
+    std::wstring target;
+    std::wstring bak;
+    std::wstring source;
+    std::wstring aside;
+};
+
 class CJournalFinisher {
 public:
     CJournalFinisher(const TJournalHeader& header, TJournalOutcome& outcome, CTransientRetry& retry)
         : m_header(header), m_outcome(outcome), m_retry(retry) {}
 
-    // The journal's steps in order, those that lie within its own folders only.
-    DWORD ForEachTrustedStep(const std::wstring& journalPath,
-                             const std::function<void(const TJournalLine&)>& handle) const {
-        return ForEachJournalLine(journalPath, [&](const TJournalLine& line) {
-            if (line.kind == TJournalLine::TKind::Step && Trusts(line)) {
-                handle(line);
-            }
-        });
-    }
-
-    // Newest first. A step may or may not have happened before the run ended; each undo asks
-    // the file system, by the outcome of its own call, whether there is anything to undo.
-    void RollBack(const std::vector<TJournalLine>& steps) {
-        for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-            UndoStep(*step);
-        }
-        // The .bak of earlier gets its name back only once the backup made in its place has
-        // gone back over its target.
-        for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-            if (step->step == TJournalStep::Aside) {
-                Count(Retried(MoveFileAndGetError, step->aside, step->path), step->aside,
-                      m_outcome.restored);
+    // Newest first. A step may or may not have happened before the run ended; each undo learns
+    // from the disk, mostly by the outcome of its own call, whether there is anything to undo.
+    void RollBack(const std::vector<TPlannedEntry>& entries) {
+        for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+            if (entry->isFolder) {
+                // A folder that is not empty holds what could not be removed, which is reported
+                // already; a folder that is gone was never made.
+                if (const std::optional<std::wstring> folder = Resolve(entry->target);
+                    folder && RemoveFolderAndGetError(*folder) == ERROR_SUCCESS) {
+                    ++m_outcome.removed;
+                }
+            } else if (const std::optional<TFilePaths> file = Resolve(*entry)) {
+                Undo(*entry, *file);
             }
         }
     }
 
-    void DeleteBackup(const TJournalLine& line) {
-        if (line.step == TJournalStep::Replace) {
-            const std::wstring bak = GetBackupPath(line.path);
-            Count(Retried(DeleteFileAndGetError, bak), bak, m_outcome.backupsDeleted);
-        } else if (line.step == TJournalStep::Aside) {
-            Count(Retried(DeleteFileAndGetError, line.aside), line.aside, m_outcome.backupsDeleted);
+    // The commit reached the disk only after every move had, so this finds work only where a
+    // disk kept the commit and lost a move all the same.
+    void RollForward(const std::vector<TPlannedEntry>& entries) {
+        if (!IsExtractionFolder(m_header.extraction) || !PathExists(m_header.extraction)) {
+            return; // every file of the update left it before it was removed
+        }
+        for (const TPlannedEntry& entry : entries) {
+            if (entry.isFolder) {
+                if (const std::optional<std::wstring> folder = Resolve(entry.target)) {
+                    const DWORD error = CreateFolderAndGetError(*folder);
+                    if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS) {
+                        NoteFailure(m_outcome, error, *folder);
+                    }
+                }
+            } else if (const std::optional<TFilePaths> file = Resolve(entry);
+                       file && entry.movesIn && !file->source.empty()) {
+                Redo(entry, *file);
+            }
+        }
+    }
+
+    // A backup goes before the .bak set aside in its place: the backup's own name tells it
+    // from the user's file only while the set-aside one is there.
+    void DeleteBackups(const std::vector<TPlannedEntry>& entries) {
+        for (const TPlannedEntry& entry : entries) {
+            const std::optional<TFilePaths> file = Resolve(entry);
+            if (!file) {
+                continue;
+            }
+            if (IsBackupMade(entry, *file)) {
+                Count(Retried(DeleteFileAndGetError, file->bak), file->bak,
+                      m_outcome.backupsDeleted);
+            }
+            if (!file->aside.empty()) {
+                Count(Retried(DeleteFileAndGetError, file->aside), file->aside,
+                      m_outcome.backupsDeleted);
+            }
         }
     }
 
 private:
-    bool Trusts(const TJournalLine& line) const {
-        return LiesBelow(line.path, m_header.application) &&
-               (line.step != TJournalStep::Aside || LiesBelow(line.aside, m_header.application));
+    std::optional<std::wstring> Resolve(std::string_view path) const {
+        std::wstring resolved = FromUtf8(path);
+        if (!LiesBelow(resolved, m_header.application)) {
+            return std::nullopt;
+        }
+        return resolved;
     }
 
-    template <class Operation, class... Paths>
-    DWORD Retried(Operation operation, const Paths&... paths) {
-        return m_retry.Run([&] { return operation(paths...); });
+    std::optional<TFilePaths> Resolve(const TPlannedEntry& entry) const {
+        if (entry.isFolder) {
+            return std::nullopt;
+        }
+        TFilePaths paths;
+        if (!entry.aside.empty()) {
+            std::optional<std::wstring> bak = Resolve(entry.bak);
+            std::optional<std::wstring> aside = Resolve(entry.aside);
+            if (!bak || !aside || !aside->starts_with(*bak) ||
+                !bak->ends_with(GetBackupPath(L""))) {
+                return std::nullopt;
+            }
+            paths.bak = std::move(*bak);
+            paths.aside = std::move(*aside);
+        }
+        if (!entry.target.empty()) {
+            std::optional<std::wstring> target = Resolve(entry.target);
+            if (!target || (!paths.bak.empty() && paths.bak != GetBackupPath(*target))) {
+                return std::nullopt;
+            }
+            paths.target = std::move(*target);
+        } else {
+            paths.target = paths.bak.substr(0, paths.bak.size() - GetBackupPath(L"").size());
+        }
+        paths.bak = GetBackupPath(paths.target);
+        // Only a roll forward reads from the extraction folder.
+        if (std::wstring source = FromUtf8(entry.source);
+            IsExtractionFolder(m_header.extraction) && LiesBelow(source, m_header.extraction)) {
+            paths.source = std::move(source);
+        }
+        return paths;
     }
 
-    void UndoStep(const TJournalLine& line) {
-        switch (line.step) {
-        case TJournalStep::Add:
-            Count(Retried(DeleteFileAndGetError, line.path), line.path, m_outcome.removed);
-            break;
-        case TJournalStep::Replace:
-            // Whether or not the new file got in, the backup holds the old content.
-            Count(Retried(MoveFileReplacingAndGetError, GetBackupPath(line.path), line.path),
-                  line.path, m_outcome.restored);
-            break;
-        case TJournalStep::Backup: {
-            // Only where the rename to .bak happened is the target gone; an existing target
-            // means there is nothing to put back.
-            const DWORD error = Retried(MoveFileAndGetError, GetBackupPath(line.path), line.path);
-            if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
-                Count(error, line.path, m_outcome.restored);
-            }
-            break;
+    // Where a .bak of earlier was to be set aside, the .bak name holds the backup only once that
+    // happened; before, it is the user's file, which must survive whatever else happens.
+    bool IsBackupMade(const TPlannedEntry& entry, const TFilePaths& file) const {
+        return entry.backedUp && (file.aside.empty() || PathExists(file.aside));
+    }
+
+    template <class Operation, class... Arguments>
+    DWORD Retried(Operation operation, const Arguments&... arguments) {
+        return m_retry.Run([&] { return operation(arguments...); });
+    }
+
+    void Undo(const TPlannedEntry& entry, const TFilePaths& file) {
+        if (entry.movesIn && !entry.backedUp) {
+            // Whatever is at a name that the plan found free is the update's.
+            Count(Retried(DeleteFileAndGetError, file.target), file.target, m_outcome.removed);
         }
-        case TJournalStep::Folder:
-            // A folder that is not empty holds what could not be removed, which is reported
-            // already; a folder that is gone was never made.
-            if (RemoveDirectoryW(ToExtendedLengthPath(line.path).c_str())) {
-                ++m_outcome.removed;
-            }
-            break;
-        case TJournalStep::Aside:
-            break;
+        if (IsBackupMade(entry, file)) {
+            // Whether or not the new file got in, the backup holds the old content; a backup that
+            // is not there was never made, or is back already.
+            Count(Retried(MoveFileReplacingAndGetError, file.bak, file.target), file.target,
+                  m_outcome.restored);
         }
+        if (!file.aside.empty()) {
+            Count(Retried(MoveFileAndGetError, file.aside, file.bak), file.aside,
+                  m_outcome.restored);
+        }
+    }
+
+    // The steps of this file that the disk does not show yet, in their order.
+    void Redo(const TPlannedEntry& entry, const TFilePaths& file) {
+        const DWORD error = Retried(MoveFileInAndGetError, file.source, file.target, false);
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+            Count(error, file.target, m_outcome.movedIn); // a source that is gone is in place
+            return;
+        }
+        if (entry.backedUp && !IsBackupMade(entry, file)) {
+            if (!file.aside.empty()) {
+                if (const DWORD aside = Retried(MoveFileAndGetError, file.bak, file.aside);
+                    aside != ERROR_SUCCESS && !IsMissing(aside)) {
+                    NoteFailure(m_outcome, aside, file.bak);
+                    return;
+                }
+            }
+            if (const DWORD backup = Retried(MoveFileAndGetError, file.target, file.bak);
+                backup != ERROR_SUCCESS) {
+                NoteFailure(m_outcome, backup, file.target);
+                return;
+            }
+        }
+        // What is at the target now is a copy to another volume that was cut short.
+        Count(Retried(MoveFileInAndGetError, file.source, file.target, true), file.target,
+              m_outcome.movedIn);
     }
 
     void Count(DWORD error, const std::wstring& path, int& done) {
@@ -169,18 +323,18 @@ private:
     CTransientRetry& m_retry;
 };
 
-void FinishSteps(const std::wstring& journalPath, const TJournalHeader& header,
-                 TJournalOutcome& outcome, CTransientRetry& retry) {
-    CJournalFinisher finisher(header, outcome, retry);
-    if (header.stage == TJournalStage::RemovingBackups) {
-        const DWORD error = finisher.ForEachTrustedStep(
-            journalPath, [&finisher](const TJournalLine& line) { finisher.DeleteBackup(line); });
-        if (error != ERROR_SUCCESS) {
-            NoteFailure(outcome, error, journalPath);
+void FinishSteps(const std::wstring& journalPath, const TJournal& journal, TJournalOutcome& outcome,
+                 CTransientRetry& retry) {
+    CJournalFinisher finisher(journal.header, outcome, retry);
+    if (journal.header.stage == TJournalStage::RemovingBackups) {
+        finisher.RollForward(journal.entries);
+        // A backup is the only copy of the old content until the new one is in place.
+        if (outcome.finished) {
+            finisher.DeleteBackups(journal.entries);
         }
         return;
     }
-    if (header.stage == TJournalStage::Installing) {
+    if (journal.header.stage == TJournalStage::Installing) {
         // Only a reader learns from this line: a run that dies while rolling back is rolled back
         // by the next one either way. So a journal that cannot take it does not stop the undo.
         try {
@@ -188,15 +342,7 @@ void FinishSteps(const std::wstring& journalPath, const TJournalHeader& header,
         } catch (...) {
         }
     }
-    std::vector<TJournalLine> steps;
-    const DWORD error = finisher.ForEachTrustedStep(
-        journalPath, [&steps](const TJournalLine& line) { steps.push_back(line); });
-    if (error != ERROR_SUCCESS) {
-        // Undoing only some of the steps could undo a later one without an earlier one.
-        NoteFailure(outcome, error, journalPath);
-        return;
-    }
-    finisher.RollBack(steps);
+    finisher.RollBack(journal.entries);
 }
 
 } // namespace
@@ -208,31 +354,24 @@ TJournalOutcome FinishJournal(const std::wstring& journalPath, CTransientRetry& 
             return outcome;
         }
         outcome.found = true;
-        // Read once for the header and the stage, then again for the steps: the steps of a large
-        // update would cost megabytes of memory, reading the file again from the cache little.
-        TJournalHeader header;
-        const DWORD error = ForEachJournalLine(journalPath, [&header](const TJournalLine& line) {
-            if (line.kind == TJournalLine::TKind::Application) {
-                header.application = line.path;
-            } else if (line.kind == TJournalLine::TKind::Extraction) {
-                header.extraction = line.path;
-            } else if (line.kind == TJournalLine::TKind::Stage) {
-                header.stage = line.stage;
-            }
-        });
-        outcome.stage = header.stage;
-        if (error != ERROR_SUCCESS) {
+        std::string text;
+        if (const DWORD error = ReadJournal(journalPath, text); error != ERROR_SUCCESS) {
             NoteFailure(outcome, error, journalPath);
             return outcome;
         }
-        if (header.stage != TJournalStage::Unpacking) {
-            FinishSteps(journalPath, header, outcome, retry);
+        const TJournal journal = ParseJournal(text);
+        outcome.stage = journal.header.stage;
+        // A plan cut short never reached the disk whole, and its stage never began.
+        if (journal.header.stage != TJournalStage::Unpacking && journal.planComplete) {
+            FinishSteps(journalPath, journal, outcome, retry);
         }
-        // Nothing that is still to be done needs the unpacked files.
-        if (IsExtractionFolder(header.extraction)) {
-            if (const DWORD removal = RemoveFolderTree(header.extraction);
+        // Files that a complete update still has to move in stay until they are in.
+        const bool extractionNeeded =
+            journal.header.stage == TJournalStage::RemovingBackups && !outcome.finished;
+        if (IsExtractionFolder(journal.header.extraction) && !extractionNeeded) {
+            if (const DWORD removal = RemoveFolderTree(journal.header.extraction);
                 removal != ERROR_SUCCESS) {
-                NoteFailure(outcome, removal, header.extraction);
+                NoteFailure(outcome, removal, journal.header.extraction);
             }
         }
         if (outcome.finished) {

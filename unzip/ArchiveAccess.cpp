@@ -20,9 +20,10 @@ template <class T> CComPointer<T> CheckOpened(HRESULT hr, CComPointer<T> opened)
 } // namespace
 
 CComPointer<IStorage> OpenArchive(const std::wstring& path,
+                                  std::shared_ptr<const CByteSource> heldFile,
                                   CComPointer<IPersistFile>& persistFile) {
     CComPointer<IClassFactory> factory;
-    CheckHResult(CreateArchiveClassFactory(factory.Put()));
+    CheckHResult(CreateArchiveClassFactory(factory.Put(), std::move(heldFile)));
     CheckHResult(factory->CreateInstance(nullptr, IID_IPersistFile, persistFile.PutVoid()));
     if (!persistFile) {
         ThrowUnzipError();

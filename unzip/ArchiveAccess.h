@@ -2,18 +2,23 @@
 
 #include "common/ComPointer.h"
 #include "common/Errors.h"
+#include "zip/core/ByteSource.h"
 
 #include <objbase.h>
 #include <objidl.h>
 
+#include <memory>
 #include <string>
 
 // The archive seen as a structured-storage tree: the archive is the root storage, each folder
 // a sub-storage, each file a stream. Every failure is "Cannot unzip the downloaded archive.".
 
 // The archive object's IPersistFile goes into the caller's variable at once; the caller keeps
-// it until every other reference of the archive is released, and releases it last.
-CComPointer<IStorage> OpenArchive(const std::wstring& path, CComPointer<IPersistFile>& persistFile);
+// it until every other reference of the archive is released, and releases it last. The archive
+// is read from heldFile, the bytes of the file at that path, which the caller holds open.
+CComPointer<IStorage> OpenArchive(const std::wstring& path,
+                                  std::shared_ptr<const CByteSource> heldFile,
+                                  CComPointer<IPersistFile>& persistFile);
 
 CComPointer<IStorage> QueryStorage(IUnknown* object);
 CComPointer<IEnumSTATSTG> EnumerateElements(IStorage* storage);

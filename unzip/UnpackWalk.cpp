@@ -4,8 +4,6 @@
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "common/Handle.h"
-#include "common/PathHelpers.h"
-#include "common/TextHelpers.h"
 #include "unzip/ArchiveAccess.h"
 #include "unzip/Unzipper.h"
 #include "zip/core/NameScreen.h"
@@ -48,13 +46,7 @@ DWORD ChunkSizeFor(const ULARGE_INTEGER& size) {
 bool HasInstaller(IEnumSTATSTG* enumerator) {
     bool found = false;
     ForEachElement(enumerator, [&found](const STATSTG& element) {
-        if (element.type != STGTY_STREAM) {
-            return;
-        }
-        std::wstring extension;
-        GetFileExtension(element.pwcsName, extension);
-        ToUpperInPlace(extension);
-        if (extension == L"EXE" || extension == L"MSI") {
+        if (element.type == STGTY_STREAM && IsInstallerName(element.pwcsName)) {
             found = true;
         }
     });

@@ -4,7 +4,9 @@
 #include "common/FileHelpers.h"
 #include "common/Handle.h"
 #include "common/ScopeGuards.h"
+#include "common/TextHelpers.h"
 #include "unzip/ArchiveAccess.h"
+#include "unzip/ArchiveSignature.h"
 #include "unzip/UnpackWalk.h"
 
 #include <process.h>
@@ -27,6 +29,13 @@ public:
 private:
     std::optional<CBackgroundQueue<CFileHandle>>& m_queue;
 };
+
+void RequireValidSignature(TSignatureVerdict verdict) {
+    if (verdict != TSignatureVerdict::Valid) {
+        throw COrvException(
+            L"the archive's signature: " + FromUtf8(GetSignatureVerdictText(verdict)), 0);
+    }
+}
 
 } // namespace
 
@@ -56,6 +65,10 @@ CUnzipper::~CUnzipper() noexcept(false) {
 
 void CUnzipper::SetArchivePath(const std::wstring& path) {
     m_archivePath = path;
+}
+
+void CUnzipper::SetAcceptedKeys(std::span<const TUpdateKey> keys) {
+    m_acceptedKeys = keys;
 }
 
 void CUnzipper::SetDestinationFolder(const std::wstring& path) {
@@ -123,10 +136,31 @@ bool CUnzipper::Unpack() {
     start.Assign(-1, -1, allBits, allBits);
     PostProgress(start);
 
-    // Declared in the order of acquisition, so that the references go innermost first and the
-    // archive object last.
+    // Held from before the check until everything is read.
+    const std::shared_ptr<const CByteSource> archive = OpenHeldArchive(m_archivePath);
+    if (m_acceptedKeys.empty()) {
+        return UnpackFrom(archive);
+    }
+    CArchiveSignatureCheck signature(archive, m_acceptedKeys);
+    RequireValidSignature(signature.GetEarlyVerdict());
+    bool unpacked = false;
+    try {
+        unpacked = UnpackFrom(signature.GetReadingSource());
+    } catch (...) {
+        // An archive that is not the one signed fails for that reason, whatever the reader or
+        // the unpack met first.
+        RequireValidSignature(signature.Finish());
+        throw;
+    }
+    // Nothing unpacked counts until the digest of what was read matches the signature.
+    RequireValidSignature(signature.Finish());
+    return unpacked;
+}
+
+bool CUnzipper::UnpackFrom(const std::shared_ptr<const CByteSource>& archive) {
+    // The references go innermost first and the archive object last.
     CComPointer<IPersistFile> persistFile;
-    const CComPointer<IStorage> rootStorage = OpenArchive(m_archivePath, persistFile);
+    const CComPointer<IStorage> rootStorage = OpenArchive(m_archivePath, archive, persistFile);
     const CComPointer<IEnumSTATSTG> topLevel = EnumerateElements(rootStorage.Get());
     if (!HasInstaller(topLevel.Get())) {
         return false;

@@ -4,11 +4,15 @@
 #include "common/CriticalSection.h"
 #include "common/Handle.h"
 #include "install/FileSystemItem.h"
+#include "unzip/UpdateKeys.h"
+#include "zip/core/ByteSource.h"
 
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -37,6 +41,9 @@ public:
     virtual ~CUnzipper() noexcept(false);
 
     void SetArchivePath(const std::wstring& path);
+    // With keys, the archive must carry a valid signature by one of them before anything is
+    // unpacked; without, it is not checked. The keys outlive the unpacker.
+    void SetAcceptedKeys(std::span<const TUpdateKey> keys);
     void SetDestinationFolder(const std::wstring& path);
 
     // Called once. The unpacker stays busy until the worker has ended; if the worker cannot be
@@ -70,10 +77,13 @@ public:
     static unsigned __stdcall UnpackThreadProc(void* unzipper);
 
 private:
+    bool UnpackFrom(const std::shared_ptr<const CByteSource>& archive);
+
     std::list<TUnpackingUpdateRequest> m_progress;
     mutable CCriticalSection m_progressLock;
     std::atomic<bool> m_busy{false};
     std::wstring m_archivePath;
+    std::span<const TUpdateKey> m_acceptedKeys;
     std::wstring m_destinationFolder;
     std::wstring m_errorText;
     bool m_failed = false;

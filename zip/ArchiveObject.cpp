@@ -6,7 +6,8 @@
 
 #include <algorithm>
 
-CArchiveObject::CArchiveObject() : CFolderStorage(nullptr, CZipArchive::RootFolder) {}
+CArchiveObject::CArchiveObject(std::shared_ptr<const CByteSource> heldFile)
+    : CFolderStorage(nullptr, CZipArchive::RootFolder), m_heldFile(std::move(heldFile)) {}
 
 HRESULT STDMETHODCALLTYPE CArchiveObject::QueryInterface(REFIID iid, void** out) {
     return AnswerQueryInterface(iid, out,
@@ -36,10 +37,14 @@ HRESULT STDMETHODCALLTYPE CArchiveObject::Load(LPCOLESTR path, DWORD mode) {
     }
     return GuardComCall([&] {
         std::wstring loaded(path);
-        std::unique_ptr<CByteSource> source;
-        const HRESULT opened = OpenFileByteSource(loaded, source);
-        if (FAILED(opened)) {
-            return opened;
+        std::shared_ptr<const CByteSource> source = m_heldFile;
+        if (!source) {
+            std::unique_ptr<CByteSource> opened;
+            const HRESULT hr = OpenFileByteSource(loaded, opened);
+            if (FAILED(hr)) {
+                return hr;
+            }
+            source = std::move(opened);
         }
         m_archive = std::make_shared<const CZipArchive>(std::move(source));
         m_path = std::move(loaded);

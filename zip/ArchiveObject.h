@@ -2,13 +2,15 @@
 
 #include "zip/FolderStorage.h"
 
+#include <memory>
 #include <string>
 
 // The object that the class factory makes: IPersistFile loads the archive, and the object is
-// then the root storage of it. A damaged archive fails the load.
+// then the root storage of it. A damaged archive fails the load. Given the bytes of a file that
+// its caller holds open, Load reads those rather than whatever the path names by then.
 class CArchiveObject : public CFolderStorage, public IPersistFile {
 public:
-    CArchiveObject();
+    explicit CArchiveObject(std::shared_ptr<const CByteSource> heldFile = nullptr);
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return CFolderStorage::AddRef(); }
@@ -22,5 +24,6 @@ public:
     HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR* path) override;
 
 private:
+    std::shared_ptr<const CByteSource> m_heldFile;
     std::wstring m_path;
 };

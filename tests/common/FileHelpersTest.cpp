@@ -95,6 +95,27 @@ TEST(ToExtendedLengthPath, LeavesShortPathsAndPrefixesLongOnes) {
               L"\\\\?\\UNC\\server\\share" + deep.substr(2));
 }
 
+// The logon entry takes the short forms; a run started with them must know its directory again.
+TEST(PathForms, SpellTheSamePathShortAndLongAtAnyLength) {
+    TempFolder folder;
+    std::wstring path = folder.Path().wstring();
+    for (const std::size_t length : {100, 300}) {
+        while (path.size() < length) {
+            path += L"\\a folder of many characters";
+            ASSERT_TRUE(CreateDirectoryW(ToExtendedLengthPath(path).c_str(), nullptr));
+        }
+        const std::wstring shortForm = GetShortPathForm(path);
+        EXPECT_LT(shortForm.size(), path.size());
+        EXPECT_FALSE(shortForm.starts_with(L"\\\\?\\")) << shortForm;
+        EXPECT_TRUE(PathExists(shortForm)) << shortForm;
+        EXPECT_EQ(GetLongPathForm(shortForm), path);
+        EXPECT_EQ(GetLongPathForm(path), path);
+    }
+    const std::wstring missing = folder / L"NOTTHERE\\ORVAND~1";
+    EXPECT_EQ(GetLongPathForm(missing), missing);
+    EXPECT_EQ(GetShortPathForm(missing), missing);
+}
+
 TEST(ToExtendedLengthPath, ReachesFilesBeyondMaxPath) {
     TempFolder folder;
     std::wstring deep = folder.Path().wstring();
@@ -150,4 +171,20 @@ TEST(InheritFolderAccess, DropsTheFilesOwnEntriesForThoseItsFolderPassesOn) {
     EXPECT_FALSE(recordedCall.setsOwnerOrGroupOrSacl);
     EXPECT_EQ(recordedCall.daclEntries, 0);
     EXPECT_TRUE(recordedCall.daclIsValid);
+}
+
+TEST(MoveFileIn, ReplacesOnlyWhenAskedAndFlushesTheFolders) {
+    TempFolder folder;
+    const std::wstring from = folder / L"from.txt";
+    const std::wstring to = folder / L"App\\to.txt";
+    WriteTextFile(from, "new");
+    WriteTextFile(to, "a copy cut short");
+
+    EXPECT_EQ(MoveFileInAndGetError(from, to, false), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(MoveFileInAndGetError(from, to, true), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(ReadTextFile(to), "new");
+    EXPECT_FALSE(PathExists(from));
+    EXPECT_EQ(FlushFolderAndGetError(folder / L"App"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(FlushFolderAndGetError(folder / L"Missing"),
+              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }

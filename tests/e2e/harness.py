@@ -24,6 +24,7 @@ SOURCE_ROOT = Path(__file__).resolve().parents[2]
 WINE_RUN = SOURCE_ROOT / "scripts" / "wine-run"
 BIN = Path(os.environ.get("ORV_BIN", SOURCE_ROOT / "build" / "windows-x86" / "bin"))
 PREFIX = Path(os.environ.get("WINEPREFIX", BIN.parent / "wineprefix"))
+DRIVE_C = PREFIX / "drive_c"
 WORK = Path(os.environ.get("ORV_E2E_WORK", BIN.parent / "e2e-work"))
 OUTPUT = Path(os.environ.get("ORV_E2E_OUTPUT", BIN.parent / "e2e-output"))
 KEEP_WORK = os.environ.get("ORV_E2E_KEEP") == "1"
@@ -45,6 +46,9 @@ CONTROL_FILES = {"starts.log", "update.request", "quit.flag"}
 
 
 def windows_path(path):
+    """The prefix's drive_c is C:, everything else is reached through Z:."""
+    if Path(path).is_relative_to(DRIVE_C):
+        return "C:\\" + str(Path(path).relative_to(DRIVE_C)).replace("/", "\\")
     return "Z:" + str(path).replace("/", "\\")
 
 
@@ -314,7 +318,7 @@ def run_once_entries(display):
     entries = {}
     for line in result.stdout.decode("utf-8", "replace").splitlines():
         name, separator, command = line.strip().partition("    REG_SZ    ")
-        if separator and name.startswith("Orvandel Updater "):
+        if separator and name.startswith("!Orvandel Updater "):
             entries[name] = command
     return entries
 
@@ -329,21 +333,24 @@ class Run:
 
 class Case:
     """The folders of one test: an application directory with the sample application at
-    version 1, and a download folder with the updater and the update archive."""
+    version 1, and a download folder with the updater (the given build of it, always named
+    Updater.exe there) and the update archive."""
 
-    def __init__(self, display, name, app_dir=None):
-        WORK.mkdir(parents=True, exist_ok=True)
+    def __init__(self, display, name, app_dir=None, work=WORK, updater="Updater.exe"):
+        work.mkdir(parents=True, exist_ok=True)
         self.display = display
-        self.root = Path(tempfile.mkdtemp(prefix=f"{name}-", dir=WORK))
+        self.root = Path(tempfile.mkdtemp(prefix=f"{name}-", dir=work))
         self.app = app_dir(self.root) if app_dir else self.root / "app"
         self.download = self.root / "download"
         self.signals = self.root / "signals"
-        self.mutex = f"OrvandelE2E-{self.root.name}"
+        # Only the random part of the folder's name, so that the logon entry's command, in
+        # which the mutex's name cannot be shortened, fits into what Windows runs.
+        self.mutex = f"OrvandelE2E-{self.root.name.rsplit('-', 1)[1]}"
         self.helpers = []
         for folder in (self.app, self.download, self.signals):
             folder.mkdir(parents=True, exist_ok=True)
         self.updater = self.download / "Updater.exe"
-        shutil.copyfile(BIN / "Updater.exe", self.updater)
+        shutil.copyfile(BIN / updater, self.updater)
         self.archive = self.download / "update.zip"
         self.sample_app_bytes = (BIN / "sample_app.exe").read_bytes()
         self.write_app_file("sample_app.exe", self.sample_app_bytes)

@@ -6,18 +6,37 @@ before and after: every file either keeps its old bytes or holds the update's, t
 folder is gone, and the application is started again exactly when it should be.
 """
 
+import io
 import os
 import shutil
+import struct
 import subprocess
 import time
 import unittest
+import zipfile
 
-from harness import (BIN, FAILURE_BOX, PREFIX, PROMPT_BOX, PROMPT_CAPTION, OUTPUT, RUN_ONCE_KEY,
-                     WINE_RUN, Case, Display, digest, journals, logged_runs, make_archive,
-                     corrupt_entry, run_once_entries, running_programs, snapshot, wait_until,
-                     windows_path, wine_environment, wine_temp_folder)
+from harness import (BIN, DRIVE_C, FAILURE_BOX, PREFIX, PROMPT_BOX, PROMPT_CAPTION, OUTPUT,
+                     RUN_ONCE_KEY, SOURCE_ROOT, WINE_RUN, WORK, Case, Display, digest, journals,
+                     logged_runs, make_archive, corrupt_entry, run_once_entries,
+                     running_programs, snapshot, wait_until, windows_path, wine_environment,
+                     wine_temp_folder)
 
 INSTALLER = b"MZ stand-in for the installer of version 2"
+UNCHECKED = "no update keys are built in: the archive's signature is not checked"
+
+
+def mounted_volume(test, size):
+    """A volume of its own, a tmpfs of the given size, until the test ends."""
+    mount = WORK / f"volume-{test.id()}"
+    mount.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(mount)], check=True)
+
+    def unmount():
+        subprocess.run(["umount", str(mount)], check=False)
+        mount.rmdir()
+
+    test.addCleanup(unmount)
+    return mount
 
 
 class UpdaterTestCase(unittest.TestCase):
@@ -39,6 +58,22 @@ class UpdaterTestCase(unittest.TestCase):
 
     def quoted(self, case):
         return f'"{windows_path(case.app_exe)}"'
+
+    def padded(self, root, length):
+        """A folder below root whose Windows path has the given length."""
+        need = length - len(windows_path(root))
+        self.assertGreater(need, 1, "the root is too long already")
+        folder = root
+        while need > 0:
+            # Each folder takes a separator and 1 to 100 characters, so the last one must not
+            # be left a single character to fill.
+            part = min(need, 101)
+            if need - part == 1:
+                part -= 2
+            folder = folder / ("p" * (part - 1))
+            need -= part
+        self.assertEqual(len(windows_path(folder)), length)
+        return folder
 
     def assertStarts(self, case, versions):
         """The application started once per version given, always by its quoted path."""
@@ -108,7 +143,7 @@ class CompletedUpdateTests(UpdaterTestCase):
         self.assertNotIn("Updater.exe", snapshot(case.app))
         self.assertFalse([name for name in snapshot(case.app) if name.endswith(".bak")])
         self.assertLogged(case, self.logged_start(case, "1"), "waited for the application to quit: ",
-                          "entry to resume at the next logon: written", "unpacked 6 files, ",
+                          "entry to resume at the next logon: written", UNCHECKED, "unpacked 6 files, ",
                           "installed in ", 'journal at the stage "removing backups" finished in ',
                           "end: completed")
 
@@ -229,7 +264,7 @@ class NotAnUpdateTests(UpdaterTestCase):
         self.assertFalse(case.archive.exists())
         self.assertStarts(case, ["1", "1"])
         self.assertLogged(case, self.logged_start(case, "1"), "waited for the application to quit: ",
-                          "entry to resume at the next logon: written",
+                          "entry to resume at the next logon: written", UNCHECKED,
                           "no .exe or .msi at the top of the archive",
                           'journal at the stage "unpacking" finished in ', "end: not an update")
 
@@ -294,7 +329,7 @@ class FailedUpdateTests(UpdaterTestCase):
 
         self.assertRolledBack(case, run, archive_deleted=False)
         self.assertLogged(case, self.logged_start(case, ""), "waited for the application to quit: ",
-                          "entry to resume at the next logon: written", "unpacked 10 files, ",
+                          "entry to resume at the next logon: written", UNCHECKED, "unpacked 10 files, ",
                           f"failure: Can not rename file: {windows_path(case.app / 'c.dll')}",
                           'journal at the stage "installing" finished in ',
                           "waited for files that other programs held: 10.00 s", "end: failed")
@@ -380,7 +415,7 @@ class BrowserPromptTests(UpdaterTestCase):
         self.assertTrue(case.archive.exists())
         self.assertStarts(case, ["1"])
         self.assertLogged(case, self.logged_start(case, "1"), "waited for the application to quit: ",
-                          "entry to resume at the next logon: written", "unpacked 4 files, ",
+                          "entry to resume at the next logon: written", UNCHECKED, "unpacked 4 files, ",
                           "asked to close the browser: No",
                           'journal at the stage "unpacking" finished in ', "end: abandoned")
 
@@ -432,8 +467,13 @@ class KilledUpdateTests(UpdaterTestCase):
 
     FILES = 1500
 
-    def prepare(self):
-        case = self.new_case()
+    def prepare(self, archive=None, **options):
+        """An application of many files and its update. archive: its path, from the case's
+        root. On drive C:, as the build folder's depth would leave no room for the archive in
+        the logon entry."""
+        case = self.new_case(work=DRIVE_C / "e2e", **options)
+        if archive:
+            case.archive = archive(case.root)
         return case, many_files_update(case, self.FILES)
 
     @staticmethod
@@ -441,34 +481,44 @@ class KilledUpdateTests(UpdaterTestCase):
         files = journals()
         return files[0].read_text(encoding="utf-8", errors="replace") if files else ""
 
-    def moved_in(self):
-        text = self.journal()
-        return text.count("\nreplace ") + text.count("\nadd ")
+    @staticmethod
+    def moved_in(case):
+        """The files of the install backed up so far: each is moved in right after its backup."""
+        return sum(name.endswith(".bak") for _, _, files in os.walk(case.app) for name in files)
 
-    def kill_and_resume(self, case, entries, condition, archive_kept, versions=None):
+    def kill_and_read_entry(self, case, condition):
+        """Kills the updater at the point; the command it left for the next logon."""
         launcher = case.start_app()
         pid = case.pause_updater_when(condition)
         self.assertIsNotNone(pid, "the updater ended before the point")
         case.kill(pid)
         case.watch(launcher)
         self.assertTrue(journals(), "a killed run leaves its journal")
-        if not archive_kept:
-            case.archive.unlink()
+        # The mutex's name is the one field that is never shortened.
         commands = [command for command in run_once_entries(self.display).values()
-                    if windows_path(case.updater) in command]
+                    if f'"{case.mutex}"' in command]
         self.assertEqual(len(commands), 1, "one entry for the next logon")
+        return commands[0]
 
-        run = case.run(commands[0])
-
+    def assertResumed(self, case, run, entries, new_version):
         self.assertEqual(run.exit_code, 0)
-        if archive_kept:
+        if new_version:
             self.assertEqual(run.boxes, [])
             self.assertEqual(snapshot(case.app), case.expected_after_install(entries))
         else:
             self.assertEqual(run.boxes, [FAILURE_BOX])
             self.assertEqual(snapshot(case.app), case.expected_untouched())
-        self.assertStarts(case, versions or ["1", "2" if archive_kept else "1"])
         self.assertNothingLeftBehind(case)
+
+    def kill_and_resume(self, case, entries, condition, archive_kept, versions=None):
+        command = self.kill_and_read_entry(case, condition)
+        if not archive_kept:
+            case.archive.unlink()
+
+        run = case.run(command)
+
+        self.assertResumed(case, run, entries, new_version=archive_kept)
+        self.assertStarts(case, versions or ["1", "2" if archive_kept else "1"])
 
     def test_killed_while_unpacking(self):
         case, entries = self.prepare()
@@ -481,7 +531,7 @@ class KilledUpdateTests(UpdaterTestCase):
 
     def test_killed_right_after_the_first_backup(self):
         case, entries = self.prepare()
-        self.kill_and_resume(case, entries, lambda: "\nreplace " in self.journal(),
+        self.kill_and_resume(case, entries, lambda: self.moved_in(case) > 0,
                              archive_kept=False)
 
     def test_killed_a_third_into_the_install(self):
@@ -490,7 +540,7 @@ class KilledUpdateTests(UpdaterTestCase):
         case, entries = self.prepare()
 
         def a_third_in():
-            if self.moved_in() <= self.FILES // 3:
+            if self.moved_in(case) <= self.FILES // 3:
                 return False
             case.run_app()
             return True
@@ -498,10 +548,47 @@ class KilledUpdateTests(UpdaterTestCase):
         self.kill_and_resume(case, entries, a_third_in, archive_kept=True,
                              versions=["1", "second instance", "2"])
 
+    def test_killed_with_paths_too_long_for_the_logon_entry(self):
+        """Windows runs no logon command of more than 259 characters. The entry then names the
+        paths by their short forms, which the run at the next logon must take for the same
+        directory; where even those do not fit, it leaves the archive out, and that run ends at
+        the old version."""
+        archives = {
+            "short forms": (lambda root: self.padded(root / "download", 110) / "Orvandel 2.zip",
+                            True),
+            "without the archive": (
+                lambda root: root.joinpath("download", *["ORVANDEL"] * 16, "UPDATE.ZIP"), False),
+        }
+        for kind, (archive, archive_kept) in archives.items():
+            with self.subTest(kind):
+                case, entries = self.prepare(name=kind.split()[0],
+                                             app_dir=lambda root: self.padded(root, 160),
+                                             archive=archive)
+                self.assertGreater(len(windows_path(case.app)), 150)
+                self.assertGreater(len(windows_path(case.archive)), 100)
+
+                command = self.kill_and_read_entry(
+                    case, lambda: self.moved_in(case) > self.FILES // 3)
+
+                self.assertLessEqual(len(command), 259, command)
+                self.assertNotIn(windows_path(case.app), command)
+                self.assertEqual('"<no archive>"' not in command, archive_kept, command)
+                run = case.run(command)
+                self.assertResumed(case, run, entries, new_version=archive_kept)
+                self.assertStarts(case, ["1", "2" if archive_kept else "1"])
+
     def test_killed_near_the_end_of_the_install(self):
         case, entries = self.prepare()
-        self.kill_and_resume(case, entries, lambda: self.moved_in() > self.FILES * 9 // 10,
+        self.kill_and_resume(case, entries, lambda: self.moved_in(case) > self.FILES * 9 // 10,
                              archive_kept=False)
+
+    def test_killed_a_third_into_an_install_on_another_volume(self):
+        """The temporary directory and the application on different volumes, where every move
+        into the application directory is a copy and a delete."""
+        volume = mounted_volume(self, "64m")
+        case, entries = self.prepare(app_dir=lambda root: volume / "Orvandel")
+        self.kill_and_resume(case, entries, lambda: self.moved_in(case) > self.FILES // 3,
+                             archive_kept=True)
 
     def test_killed_while_removing_backups(self):
         case, entries = self.prepare()
@@ -642,22 +729,6 @@ class PathTests(UpdaterTestCase):
 
         self.assertCompleted(case, run, entries, archive_deleted=True)
 
-    def padded(self, root, length):
-        """A folder below root whose Windows path has the given length."""
-        need = length - len(windows_path(root))
-        self.assertGreater(need, 1, "the root is too long already")
-        folder = root
-        while need > 0:
-            # Each folder takes a separator and 1 to 100 characters, so the last one must not
-            # be left a single character to fill.
-            part = min(need, 101)
-            if need - part == 1:
-                part -= 2
-            folder = folder / ("p" * (part - 1))
-            need -= part
-        self.assertEqual(len(windows_path(folder)), length)
-        return folder
-
     def test_long_paths_below_the_application_directory(self):
         # Windows starts no program from a path of MAX_PATH characters or more, so the
         # application stays just below it while the files of the update go far beyond.
@@ -711,6 +782,107 @@ class ZipWritersTests(UpdaterTestCase):
                 self.assertNothingLeftBehind(case)
                 self.assertFalse(case.archive.exists())
                 self.assertStarts(case, ["1", "1"])
+
+
+def end_record_offset(data):
+    return data.rindex(b"PK\x05\x06")
+
+
+def flipped(data, at):
+    return data[:at] + bytes([data[at] ^ 0x01]) + data[at + 1:]
+
+
+def entry_data_offset(data, name):
+    """Where the stored bytes of the entry begin: behind its local header, name and extra."""
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        at = archive.getinfo(name).header_offset
+    name_length, extra_length = struct.unpack_from("<HH", data, at + 26)
+    return at + 30 + name_length + extra_length
+
+
+def with_comment(data, comment):
+    """The archive with its end record's comment replaced, its length field set to match."""
+    end = end_record_offset(data)
+    return data[:end + 20] + struct.pack("<H", len(comment)) + comment
+
+
+def signature_of(data):
+    return data[end_record_offset(data) + 22:]
+
+
+class SignedUpdateTests(UpdaterTestCase):
+    """An updater built with two keys (an old and a new one while a key is rotated) installs
+    only archives that the release tool signed with one of them; anything else is the failed
+    end, before anything is unpacked."""
+
+    KEYS = OUTPUT / "keys"
+
+    def signed(self, case, key):
+        """The update archive of version 2, signed in place by scripts/release."""
+        entries = version_2(case, ("data/config.xml", b"<config version='2'/>"))
+        make_archive(case.archive, entries)
+        subprocess.run([str(SOURCE_ROOT / "scripts" / "release"), "sign", "--key",
+                        str(self.KEYS / f"{key}.pem"), str(case.archive)],
+                       check=True, capture_output=True, timeout=600)
+        return entries
+
+    def keyed_case(self, name):
+        case = self.new_case(name, updater="KeyedUpdater.exe")
+        case.write_app_file("data/config.xml", b"<config version='1'/>")
+        return case
+
+    def test_archives_signed_by_either_built_in_key_install(self):
+        for key in ("first", "second"):
+            with self.subTest(key):
+                case = self.keyed_case(f"signed-{key}")
+                entries = self.signed(case, key)
+                case.take_snapshot()
+                case.request_update(flag="1")
+
+                run = case.run_app()
+
+                self.assertCompleted(case, run, entries, archive_deleted=True)
+                self.assertIn("the archive must carry a valid signature by a built-in key",
+                              logged_runs(case.app_exe)[-1])
+
+    def test_archives_not_signed_by_a_built_in_key_take_the_failed_end(self):
+        def unsigned(data):
+            return with_comment(data, b"")
+
+        def second_block(data):
+            return with_comment(data, signature_of(data) * 2)
+
+        def look_alike(data):
+            # The same block spelt in capitals: close to a signature, but not one.
+            return with_comment(data, signature_of(data)[:33] + signature_of(data)[33:].upper())
+
+        tampered = {
+            "unsigned": (unsigned, "no signature"),
+            "unknown key": (None, "unknown key"),
+            "entry data": (lambda data: flipped(data, entry_data_offset(data, "version.txt")),
+                           "does not match"),
+            "central directory name": (
+                lambda data: flipped(data, data.rindex(b"version.txt")), "does not match"),
+            "end record": (lambda data: flipped(data, end_record_offset(data) + 8),
+                           "does not match"),
+            "file appended": (lambda data: data + b"MZ another program, appended", "malformed"),
+            "second block": (second_block, "malformed"),
+            "look-alike comment": (look_alike, "malformed"),
+        }
+        for kind, (change, reason) in tampered.items():
+            with self.subTest(kind):
+                case = self.keyed_case(kind.split()[0])
+                self.signed(case, "unknown" if change is None else "first")
+                if change is not None:
+                    case.archive.write_bytes(change(case.archive.read_bytes()))
+                case.take_snapshot()
+                case.request_update(flag="1")
+
+                run = case.run_app()
+
+                self.assertRolledBack(case, run, archive_deleted=True)
+                self.assertIn(f"failure: the archive's signature: {reason}",
+                              logged_runs(case.app_exe)[-1])
 
 
 if __name__ == "__main__":

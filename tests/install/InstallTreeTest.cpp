@@ -44,7 +44,6 @@ protected:
                          const InstallStopCheck& mustStop = {}) {
         if (!m_journal) {
             m_journal = CInstallJournal::Start(m_journalPath, m_app, m_folder / L"{extracted}");
-            m_journal->RecordStage(TJournalStage::Installing);
         }
         try {
             InstallTree(source, destination, *m_journal, m_retry, mustStop);
@@ -55,13 +54,17 @@ protected:
         return L"";
     }
 
-    // The step lines of the journal as written, without the application folder in front of their
-    // paths, and with the unique part of a name given to a .bak in the way read as {GUID}.
+    // The step lines of the journal as written, without the application and extraction folders
+    // in front of their paths, and with the unique part of a name given to a .bak in the way read
+    // as {GUID}.
     std::vector<std::string> RecordedSteps() const {
         std::string text = ReadTextFile(m_journalPath);
-        const std::string app = std::string(m_app.begin(), m_app.end()) + "\\";
-        for (std::size_t at = text.find(app); at != std::string::npos; at = text.find(app, at)) {
-            text.erase(at, app.size());
+        for (const std::wstring& folder : {m_app, m_source.GetPath()}) {
+            const std::string prefix = std::string(folder.begin(), folder.end()) + "\\";
+            for (std::size_t at = text.find(prefix); at != std::string::npos;
+                 at = text.find(prefix, at)) {
+                text.erase(at, prefix.size());
+            }
         }
         const std::regex step("(folder|backup|aside|replace|add) [^\r]*");
         const std::regex guid("\\{[0-9A-F-]{36}\\}");
@@ -103,9 +106,9 @@ TEST_F(InstallTreeTest, SetsStaleBackupsAsideUntilTheUpdateIsComplete) {
     EXPECT_EQ(Install(m_app), L"");
 
     EXPECT_EQ(RecordedSteps(),
-              (std::vector<std::string>{"backup a.dll", "aside a.dll.bak\ta.dll.bak.{GUID}",
-                                        "replace a.dll", "aside b.dll.bak\tb.dll.bak.{GUID}",
-                                        "add b.dll"}));
+              (std::vector<std::string>{"aside a.dll.bak\ta.dll.bak.{GUID}", "backup a.dll",
+                                        "replace a.dll\ta.dll", "aside b.dll.bak\tb.dll.bak.{GUID}",
+                                        "add b.dll\tb.dll"}));
     EXPECT_EQ(ReadFolder(m_app).size(), 6u);
     EXPECT_TRUE(ReadFolder(m_source.GetPath()).empty()) << "files were copied, not moved";
     const TJournalOutcome outcome = Complete();
@@ -154,9 +157,9 @@ TEST_F(InstallTreeTest, ReusesFoldersAndRecordsOnlyTheOnesItCreates) {
 
     EXPECT_EQ(Install(m_app + L"\\"), L"");
 
-    EXPECT_EQ(RecordedSteps(),
-              (std::vector<std::string>{"backup sub\\x.txt", "replace sub\\x.txt",
-                                        "folder sub\\deep", "add sub\\deep\\y.txt"}));
+    EXPECT_EQ(RecordedSteps(), (std::vector<std::string>{
+                                   "backup sub\\x.txt", "replace sub\\x.txt\tsub\\x.txt",
+                                   "folder sub\\deep", "add sub\\deep\\y.txt\tsub\\deep\\y.txt"}));
     Complete();
     EXPECT_EQ(ReadFolder(m_app), (FolderContents{{L"sub\\", ""},
                                                  {L"sub\\deep\\", ""},

@@ -11,7 +11,7 @@ namespace {
 constexpr std::uint32_t EndSignature = 0x06054b50;
 constexpr std::uint32_t Zip64LocatorSignature = 0x07064b50;
 constexpr std::uint32_t Zip64EndSignature = 0x06064b50;
-constexpr std::size_t EndRecordSize = 22;
+constexpr std::size_t EndRecordSize = TEndRecord::Size;
 constexpr std::size_t Zip64LocatorSize = 20;
 constexpr std::size_t Zip64EndRecordSize = 56;
 constexpr std::size_t LongestComment = 0xFFFF;
@@ -24,15 +24,25 @@ void ReadExactly(const CByteSource& source, std::uint64_t offset, void* buffer, 
 
 // The last signature whose record and comment fit in the tail; searching from the end skips
 // signatures that happen to sit in the data before.
-std::size_t FindEndRecord(const std::vector<unsigned char>& tail) {
+std::size_t FindEndRecordIn(const std::vector<unsigned char>& tail) {
     for (std::size_t at = tail.size() - EndRecordSize + 1; at-- > 0;) {
         const unsigned char* record = tail.data() + at;
         if (LoadUInt32(record) == EndSignature &&
-            LoadUInt16(record + 20) <= tail.size() - at - EndRecordSize) {
+            LoadUInt16(record + TEndRecord::CommentLengthAt) <= tail.size() - at - EndRecordSize) {
             return at;
         }
     }
     ThrowDamaged("no end of central directory record");
+}
+
+// The Zip64 locator sits right before the end record when there is one.
+bool ReadZip64Locator(const CByteSource& source, std::uint64_t endOffset,
+                      unsigned char (&locator)[Zip64LocatorSize]) {
+    if (endOffset < Zip64LocatorSize) {
+        return false;
+    }
+    ReadExactly(source, endOffset - Zip64LocatorSize, locator, sizeof locator);
+    return LoadUInt32(locator) == Zip64LocatorSignature;
 }
 
 // Reads the Zip64 end record that the locator names; gives the offset where it starts, which
@@ -64,24 +74,37 @@ std::uint64_t ReadZip64EndRecord(const CByteSource& source, const unsigned char*
 
 } // namespace
 
-TCentralDirectory LocateCentralDirectory(const CByteSource& source) {
+TEndRecord FindEndRecord(const CByteSource& source) {
     const std::uint64_t fileSize = source.GetSize();
     if (fileSize < EndRecordSize) {
         ThrowDamaged("too short for an archive");
     }
-    const std::size_t tailSize = static_cast<std::size_t>(
-        std::min<std::uint64_t>(fileSize, EndRecordSize + LongestComment + Zip64LocatorSize));
+    const std::size_t tailSize =
+        static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, EndRecordSize + LongestComment));
     std::vector<unsigned char> tail(tailSize);
     const std::uint64_t tailOffset = fileSize - tailSize;
     ReadExactly(source, tailOffset, tail.data(), tailSize);
 
-    const std::size_t endAt = FindEndRecord(tail);
-    const unsigned char* end = tail.data() + endAt;
+    const std::size_t endAt = FindEndRecordIn(tail);
+    TEndRecord end;
+    end.offset = tailOffset + endAt;
+    std::copy_n(tail.begin() + static_cast<std::ptrdiff_t>(endAt), EndRecordSize,
+                end.fields.begin());
+    const auto commentStart = tail.begin() + static_cast<std::ptrdiff_t>(endAt + EndRecordSize);
+    end.comment.assign(commentStart,
+                       commentStart + LoadUInt16(end.fields.data() + TEndRecord::CommentLengthAt));
+    return end;
+}
+
+TCentralDirectory LocateCentralDirectory(const CByteSource& source) {
+    const TEndRecord endRecord = FindEndRecord(source);
+    const unsigned char* end = endRecord.fields.data();
     TCentralDirectory directory;
-    std::uint64_t directoryLimit = tailOffset + endAt;
-    if (endAt >= Zip64LocatorSize && LoadUInt32(end - Zip64LocatorSize) == Zip64LocatorSignature) {
-        directoryLimit = ReadZip64EndRecord(source, end - Zip64LocatorSize,
-                                            directoryLimit - Zip64LocatorSize, directory);
+    std::uint64_t directoryLimit = endRecord.offset;
+    unsigned char locator[Zip64LocatorSize];
+    if (ReadZip64Locator(source, endRecord.offset, locator)) {
+        directoryLimit =
+            ReadZip64EndRecord(source, locator, directoryLimit - Zip64LocatorSize, directory);
     } else {
         if (LoadUInt16(end + 4) != 0 || LoadUInt16(end + 6) != 0 ||
             LoadUInt16(end + 8) != LoadUInt16(end + 10)) {

@@ -2,7 +2,26 @@
 
 #include "zip/core/ByteSource.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <string>
+
+// The end of central directory record that the reader takes for the archive's: the last one
+// whose declared comment fits in the file. Trailing bytes after its comment are not refused here.
+struct TEndRecord {
+    static constexpr std::size_t Size = 22;
+    // The two-byte comment length field sits at this offset within the record.
+    static constexpr std::size_t CommentLengthAt = 20;
+
+    std::uint64_t offset = 0; // of its signature in the file
+    std::array<unsigned char, Size> fields{};
+    std::string comment; // as long as the record declares
+};
+
+// The one search for the end record; the signature check relies on finding the same record as
+// the reader. Throws CZipException when the file holds none.
+TEndRecord FindEndRecord(const CByteSource& source);
 
 // Where the central directory lies and how many entries it claims, from the end records.
 struct TCentralDirectory {

@@ -81,6 +81,15 @@ template <class Char> bool IsSafe(std::basic_string_view<Char> name) {
     return !IsDeviceName(name) && !MayBeShortNameAlias(name);
 }
 
+template <class Char> bool IsInstaller(std::basic_string_view<Char> name) {
+    const std::size_t dot = name.rfind(Char('.'));
+    if (dot == name.npos) {
+        return false;
+    }
+    const std::basic_string_view<Char> extension = name.substr(dot + 1);
+    return MatchesUpper(extension, "EXE") || MatchesUpper(extension, "MSI");
+}
+
 } // namespace
 
 bool IsSafeNameComponent(std::u16string_view name) {
@@ -89,6 +98,14 @@ bool IsSafeNameComponent(std::u16string_view name) {
 
 bool IsSafeNameComponent(std::wstring_view name) {
     return IsSafe(name);
+}
+
+bool IsInstallerName(std::u16string_view name) {
+    return IsInstaller(name);
+}
+
+bool IsInstallerName(std::wstring_view name) {
+    return IsInstaller(name);
 }
 
 std::optional<std::u16string> ScreenEntryPath(std::u16string_view name) {

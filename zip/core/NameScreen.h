@@ -24,6 +24,12 @@ constexpr std::size_t DeepestFolderLevel = 128;
 bool IsSafeNameComponent(std::u16string_view name);
 bool IsSafeNameComponent(std::wstring_view name);
 
+// An archive is an update only when its top level holds a file whose name passes this: its
+// extension, after the last dot, is EXE or MSI in any case of the ASCII letters. Only those
+// letters fold, so the decision never depends on a locale.
+bool IsInstallerName(std::u16string_view name);
+bool IsInstallerName(std::wstring_view name);
+
 // The path that an entry's decoded name stands for below the extraction folder, or nothing when
 // the name is refused. Windows' own tools read `\` as a separator and tar-style writers put `./`
 // in front of every name, so both are read that way: a `.` component names the folder it

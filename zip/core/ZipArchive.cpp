@@ -168,7 +168,7 @@ std::size_t CZipArchive::HashChild(std::size_t folder, std::u16string_view folde
            (std::hash<std::size_t>{}(folder) + 0x9e3779b9 + (nameHash << 6) + (nameHash >> 2));
 }
 
-CZipArchive::CZipArchive(std::unique_ptr<CByteSource> source) : m_source(std::move(source)) {
+CZipArchive::CZipArchive(std::shared_ptr<const CByteSource> source) : m_source(std::move(source)) {
     const TCentralDirectory directory = LocateCentralDirectory(*m_source);
     m_dataEnd = directory.offset;
     if (directory.size > std::numeric_limits<std::size_t>::max()) {

@@ -35,7 +35,8 @@ class CZipArchive {
 public:
     static constexpr std::size_t RootFolder = 0;
 
-    explicit CZipArchive(std::unique_ptr<CByteSource> source);
+    // The source may be shared with whoever else reads the same bytes.
+    explicit CZipArchive(std::shared_ptr<const CByteSource> source);
     CZipArchive(const CZipArchive&) = delete;
     CZipArchive& operator=(const CZipArchive&) = delete;
     virtual ~CZipArchive() = default;
@@ -57,7 +58,7 @@ private:
     std::size_t AddChild(std::size_t folder, std::u16string_view name, TZipItem&& item,
                          bool& added);
 
-    std::unique_ptr<CByteSource> m_source;
+    std::shared_ptr<const CByteSource> m_source;
     std::uint64_t m_dataEnd = 0;
     std::vector<TZipItem> m_items;
     // Item indices by a hash of their folder and folded name. The names are compared on a match

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+// A fault of the tool's own work (a file it cannot read or write, a key it cannot use), as
+// opposed to a verdict on the archive. Its text is one line for the person running the tool.
+class CToolError : public std::runtime_error {
+public:
+    explicit CToolError(const std::string& text) : std::runtime_error(text) {}
+};
