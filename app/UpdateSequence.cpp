@@ -4,6 +4,7 @@
 #include "app/ProcessHelpers.h"
 #include "app/ResumeAtLogon.h"
 #include "app/RunLog.h"
+#include "app/SessionEndBlock.h"
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "common/Guid.h"
@@ -28,6 +29,7 @@
 #include <exception>
 #include <iterator>
 #include <new>
+#include <optional>
 
 namespace {
 
@@ -67,6 +69,16 @@ std::wstring DescribeFailure(std::exception_ptr failure) {
     } catch (...) {
         return L"Unknown error";
     }
+}
+
+// The system's text for an error, without the line break that ends it.
+std::wstring DescribeSystemError(DWORD error) {
+    std::wstring text;
+    GetSystemErrorText(error, text);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
+        text.pop_back();
+    }
+    return text;
 }
 
 // A directory of one character is a drive-relative root or a bare separator, which takes the
@@ -172,11 +184,13 @@ private:
                 }
             }
             FinishAndLogJournal(L"journal");
+            EndSessionBlock();
             return end;
         } catch (...) {
             m_log.WriteComposed(
                 [] { return L"failure: " + DescribeFailure(std::current_exception()); });
             FinishAndLogJournal(L"journal");
+            EndSessionBlock();
             return TRunEnd::Failed;
         }
     }
@@ -191,8 +205,12 @@ private:
         if (CarriesBrowserAddOn(extractionFolder) && !WaitForBrowserToClose()) {
             return TRunEnd::Abandoned;
         }
+        m_sessionEnd.emplace();
         CStopwatch stopwatch;
-        InstallTree(*unzipper.GetRootItem(), m_applicationDirectory, journal, m_retry);
+        InstallTree(*unzipper.GetRootItem(), m_applicationDirectory, journal, m_retry,
+                    [this](std::size_t filesMoved, std::size_t filesTotal) {
+                        return StopsForSessionEnd(filesMoved, filesTotal);
+                    });
         m_log.WriteComposed([&] { return L"installed in " + Seconds(stopwatch.Lap()); });
         return TRunEnd::Completed;
     }
@@ -244,6 +262,46 @@ private:
         return true;
     }
 
+    // A session that ends before half of the files are in is rolled back; otherwise the install
+    // goes on to its end. Either way the session waits until the journal is finished.
+    bool StopsForSessionEnd(std::size_t filesMoved, std::size_t filesTotal) {
+        if (!m_sessionEnd->IsSessionEnding()) {
+            return false;
+        }
+        const bool rollBack = m_sessionEnd->MustRollBack(filesMoved, filesTotal);
+        if (!m_sessionEndLogged) {
+            m_sessionEndLogged = true;
+            m_log.WriteComposed([&] {
+                return L"the session ends, announced with " + std::to_wstring(filesMoved) +
+                       L" of " + std::to_wstring(filesTotal) + L" files moved in: " +
+                       (rollBack ? L"the install is rolled back" : L"the install goes on");
+            });
+        }
+        return rollBack;
+    }
+
+    // Written before the session may end, which may end the process too.
+    void EndSessionBlock() noexcept {
+        if (!m_sessionEnd) {
+            return;
+        }
+        if (m_sessionEnd->IsSessionEnding()) {
+            m_log.WriteComposed([&] {
+                std::wstring text = L"the session end waited until the journal was finished";
+                if (const DWORD error = m_sessionEnd->GetReasonError(); error != ERROR_SUCCESS) {
+                    text += L"; Windows took no reason for the wait: " + DescribeSystemError(error);
+                }
+                return text;
+            });
+        } else if (m_sessionEnd->GetWindow() == nullptr) {
+            m_log.WriteComposed([&] {
+                return L"no window to hold a session end back: " +
+                       DescribeSystemError(m_sessionEnd->GetWindowError());
+            });
+        }
+        m_sessionEnd.reset();
+    }
+
     // False when the journal stays for the next run.
     bool FinishAndLogJournal(const wchar_t* what) noexcept {
         CStopwatch stopwatch;
@@ -267,12 +325,8 @@ private:
             text += L", " + std::to_wstring(outcome.movedIn) + L" files moved in";
         }
         if (!outcome.finished) {
-            std::wstring reason;
-            GetSystemErrorText(outcome.failure, reason);
-            while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r')) {
-                reason.pop_back();
-            }
-            text += L"; kept for the next run, as " + outcome.failedPath + L" stays: " + reason;
+            text += L"; kept for the next run, as " + outcome.failedPath + L" stays: " +
+                    DescribeSystemError(outcome.failure);
         }
         return text;
     }
@@ -282,6 +336,8 @@ private:
     std::wstring m_applicationDirectory;
     std::wstring m_journalPath;
     CTransientRetry m_retry;
+    std::optional<CSessionEndBlock> m_sessionEnd;
+    bool m_sessionEndLogged = false;
 };
 
 // Only the steps before the journal's can fail here (no memory, no temporary directory), and

@@ -1,11 +1,13 @@
 // The least an update of a given set of files can cost on this disk under Wine: the files of a
 // manifest are written, with their sizes but without any archive work, into a fresh folder of
-// the temporary directory and then moved into the application directory with the updater's
-// backup steps; the backups and the temporary folders are removed at the end.
+// the temporary directory, each flushed to the disk before it is moved, and then moved into the
+// application directory with the updater's backup steps; the backups and the temporary folders
+// are removed at the end.
 // Usage: bench_io_floor <manifest> <application directory>. Exit code 0 on success.
 
 #include "bench/Manifest.h"
 
+#include "common/BackgroundQueue.h"
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "common/Handle.h"
@@ -44,7 +46,8 @@ void CreateFolder(const std::wstring& path) {
     }
 }
 
-void WriteFileOfSize(const std::wstring& path, std::uint64_t size, const std::vector<BYTE>& data) {
+CFileHandle WriteFileOfSize(const std::wstring& path, std::uint64_t size,
+                            const std::vector<BYTE>& data) {
     CFileHandle file;
     std::wstring errorText;
     if (!OpenFileForWriting(file, path, errorText)) {
@@ -57,6 +60,27 @@ void WriteFileOfSize(const std::wstring& path, std::uint64_t size, const std::ve
             throw COrvException(L"Cannot write " + path + L": " + errorText, 0);
         }
         left -= chunk;
+    }
+    return file;
+}
+
+// Every update flushes each file before it is moved in, as the updater does it: on a thread of
+// its own while the next file is written.
+void WriteFlushedFiles(const std::vector<TManifestEntry>& entries, const std::wstring& folder,
+                       const std::vector<BYTE>& data) {
+    bool unflushed = false;
+    {
+        CBackgroundQueue<CFileHandle> settling([&unflushed](CFileHandle& file) {
+            if (!FlushAndCloseFile(file)) {
+                unflushed = true;
+            }
+        });
+        for (const TManifestEntry& entry : entries) {
+            settling.Add(WriteFileOfSize(Join(folder, entry.path), entry.size, data));
+        }
+    }
+    if (unflushed) {
+        throw COrvException(L"Cannot flush the files written to " + folder, 0);
     }
 }
 
@@ -120,9 +144,7 @@ void RunFloor(const std::wstring& manifestPath, const std::wstring& applicationD
     for (const std::wstring& folder : folders) {
         CreateFolder(Join(scratch, folder));
     }
-    for (const TManifestEntry& entry : entries) {
-        WriteFileOfSize(Join(scratch, entry.path), entry.size, data);
-    }
+    WriteFlushedFiles(entries, scratch, data);
 
     for (const std::wstring& backup :
          InstallFiles(entries, folders, scratch, applicationDirectory)) {

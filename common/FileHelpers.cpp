@@ -268,3 +268,9 @@ bool WriteBufferToFile(const CFileHandle& handle, const void* data, DWORD size, 
     }
     return true;
 }
+
+bool FlushAndCloseFile(CFileHandle& file) {
+    const bool flushed = FlushFileBuffers(file.Get()) != FALSE;
+    file.Reset();
+    return flushed;
+}

@@ -77,3 +77,8 @@ bool OpenFileForWriting(CFileHandle& handle, const std::wstring& path, std::wstr
 
 bool WriteBufferToFile(const CFileHandle& handle, const void* data, DWORD size, DWORD& written,
                        std::wstring& errorText);
+
+// A rename that reaches the disk must never point at data that did not: after a power cut the
+// application would find the names of the update over empty or torn files. The file is closed
+// whether or not its data reached the disk; false when it did not.
+bool FlushAndCloseFile(CFileHandle& file);

@@ -45,6 +45,13 @@ struct RegistryKeyTraits {
     static void Close(HKEY key) noexcept { RegCloseKey(key); }
 };
 
+// A window, which only the thread that made it may destroy.
+struct WindowTraits {
+    using Type = HWND;
+    static HWND Invalid() noexcept { return nullptr; }
+    static void Close(HWND window) noexcept { DestroyWindow(window); }
+};
+
 // CNG objects: an algorithm provider, a key, a hash. Each kind has its own way to be let go.
 struct CryptAlgorithmTraits {
     using Type = BCRYPT_ALG_HANDLE;
@@ -109,6 +116,7 @@ using CObjectHandle = CHandle<ObjectHandleTraits>;
 using CFindHandle = CHandle<FindHandleTraits>;
 using COwnedMutex = CHandle<OwnedMutexTraits>;
 using CRegistryKey = CHandle<RegistryKeyTraits>;
+using CWindow = CHandle<WindowTraits>;
 using CCryptAlgorithm = CHandle<CryptAlgorithmTraits>;
 using CCryptKey = CHandle<CryptKeyTraits>;
 using CCryptHash = CHandle<CryptHashTraits>;

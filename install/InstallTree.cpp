@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <unordered_map>
 #include <vector>
 
@@ -78,8 +79,8 @@ struct TPlannedStep {
 // positions rather than paths, which an update of many files would pay for in memory.
 class CInstallWalk {
 public:
-    CInstallWalk(CInstallJournal& journal, CTransientRetry& retry)
-        : m_journal(journal), m_retry(retry),
+    CInstallWalk(CInstallJournal& journal, CTransientRetry& retry, const InstallStopCheck& mustStop)
+        : m_journal(journal), m_retry(retry), m_mustStop(mustStop),
           m_access([](std::wstring& path) { InheritFolderAccess(path); }) {}
 
     void Plan(const CFileSystemItem& source, const std::wstring& destination) {
@@ -89,8 +90,21 @@ public:
     }
 
     void CarryOut() {
+        std::size_t filesMoved = 0;
+        const CFileSystemItem* asked = nullptr;
         for (const TPlannedStep& step : m_steps) {
+            // Asked once per file, before the first of its steps, so that a stop never leaves a
+            // file only set aside or backed up.
+            if (m_mustStop && step.item->IsFile() && step.item != asked) {
+                asked = step.item;
+                if (m_mustStop(filesMoved, m_filesPlanned)) {
+                    throw COrvException(L"The session ends before the update is installed", 0);
+                }
+            }
             CarryOut(step);
+            if (MovesIn(step)) {
+                ++filesMoved;
+            }
         }
         m_access.Finish();
         // The commit that follows must not reach the disk before the renames it declares done.
@@ -101,11 +115,18 @@ public:
     }
 
 private:
+    static bool MovesIn(const TPlannedStep& step) {
+        return step.step == TJournalStep::Replace || step.step == TJournalStep::Add;
+    }
+
     void AddStep(TJournalStep step, std::size_t folder, const CFileSystemItem& item,
                  const std::wstring& target, const std::wstring& second = std::wstring(),
                  std::size_t aside = 0) {
         m_journal.RecordStep(step, target, second);
         m_steps.push_back({step, folder, &item, aside});
+        if (MovesIn(m_steps.back())) {
+            ++m_filesPlanned;
+        }
     }
 
     void PlanChildren(const CFileSystemItem& source, std::size_t folder, TFolderNames names) {
@@ -210,6 +231,8 @@ private:
 
     CInstallJournal& m_journal;
     CTransientRetry& m_retry;
+    const InstallStopCheck& m_mustStop;
+    std::size_t m_filesPlanned = 0;
     std::vector<std::wstring> m_folders;
     std::vector<std::wstring> m_asides;
     std::vector<TPlannedStep> m_steps;
@@ -219,8 +242,9 @@ private:
 } // namespace
 
 void InstallTree(const CFileSystemItem& source, const std::wstring& destination,
-                 CInstallJournal& journal, CTransientRetry& retry) {
-    CInstallWalk walk(journal, retry);
+                 CInstallJournal& journal, CTransientRetry& retry,
+                 const InstallStopCheck& mustStop) {
+    CInstallWalk walk(journal, retry, mustStop);
     walk.Plan(source, destination);
     walk.CarryOut();
 }

@@ -1,6 +1,7 @@
 #include "unzip/Unzipper.h"
 
 #include "common/Errors.h"
+#include "common/FileHelpers.h"
 #include "common/Handle.h"
 #include "common/ScopeGuards.h"
 #include "common/TextHelpers.h"
@@ -15,14 +16,6 @@
 namespace {
 
 const wchar_t* const GeneralFailureText = L"Failed to unzip the upgrage files.";
-
-// A rename that reaches the disk must never point at data that did not: after a power cut the
-// application would find the names of the update over empty or torn files.
-bool FlushAndClose(CFileHandle& file) {
-    const bool flushed = FlushFileBuffers(file.Get()) != FALSE;
-    file.Reset();
-    return flushed;
-}
 
 // Every file is flushed and closed before Unpack ends, on every way out, so that nothing holds
 // them when they are moved or removed.
@@ -132,7 +125,7 @@ TUnpackingUpdateRequest CUnzipper::GetLatestProgress() const {
 void CUnzipper::SettleFile(CFileHandle file) {
     if (m_settling) {
         m_settling->Add(std::move(file));
-    } else if (!FlushAndClose(file)) {
+    } else if (!FlushAndCloseFile(file)) {
         ThrowUnzipError();
     }
 }
@@ -186,7 +179,7 @@ bool CUnzipper::UnpackFrom(const std::shared_ptr<const CByteSource>& archive) {
     // Flushing a file costs a disk round trip, which the next file's inflating hides.
     {
         m_settling.emplace([this](CFileHandle& file) {
-            if (!FlushAndClose(file)) {
+            if (!FlushAndCloseFile(file)) {
                 m_unflushed = true;
             }
         });

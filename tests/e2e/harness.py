@@ -172,8 +172,9 @@ class Display:
         return subprocess.run(["xdotool", *arguments], env={**os.environ, "DISPLAY": self.name},
                               capture_output=True, text=True, timeout=30)
 
-    def windows(self, caption):
-        result = self._xdotool("search", "--name", f"^{re.escape(caption)}$")
+    def windows(self, caption, visible_only=False):
+        result = self._xdotool("search", *(["--onlyvisible"] if visible_only else []), "--name",
+                               f"^{re.escape(caption)}$")
         return result.stdout.split()
 
     def wait_for_window(self, caption, timeout=60):

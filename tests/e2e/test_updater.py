@@ -15,9 +15,11 @@ import time
 import unittest
 import zipfile
 
-from harness import (BIN, DRIVE_C, FAILURE_BOX, SOURCE_ROOT, PROMPT_BOX, PROMPT_CAPTION, OUTPUT, Case, Display, digest,
-                     journals, logged_runs, make_archive, corrupt_entry, run_once_entries,
-                     running_programs, snapshot, wait_until, windows_path, wine_temp_folder, WORK)
+from harness import (BIN, DRIVE_C, FAILURE_BOX, PREFIX, PROMPT_BOX, PROMPT_CAPTION, OUTPUT,
+                     RUN_ONCE_KEY, SOURCE_ROOT, WINE_RUN, WORK, Case, Display, digest, journals,
+                     logged_runs, make_archive, corrupt_entry, run_once_entries,
+                     running_programs, snapshot, wait_until, windows_path, wine_environment,
+                     wine_temp_folder)
 
 INSTALLER = b"MZ stand-in for the installer of version 2"
 UNCHECKED = "no update keys are built in: the archive's signature is not checked"
@@ -443,6 +445,20 @@ class BrowserPromptTests(UpdaterTestCase):
         self.assertCompleted(case, run, entries, archive_deleted=True)
 
 
+def many_files_update(case, files):
+    """An application of many files, and an update that replaces all of them and adds a folder
+    and files of its own early on."""
+    names = [f"lib/{i // 100:02}/file{i:04}.dll" for i in range(files)]
+    for name in names:
+        case.write_app_file(name, f"old {name}".encode())
+    entries = [("setup.exe", INSTALLER), ("added/new.txt", b"added"),
+               *version_2(case)[1:], *[(name, f"new {name}".encode()) for name in names]]
+    make_archive(case.archive, entries)
+    case.take_snapshot()
+    case.request_update(flag="")
+    return entries
+
+
 class KilledUpdateTests(UpdaterTestCase):
     """The updater killed with SIGKILL at several points, as a crash, Task Manager or a power
     cut would end it, then started again exactly as Windows would start it at the next logon.
@@ -452,21 +468,13 @@ class KilledUpdateTests(UpdaterTestCase):
     FILES = 1500
 
     def prepare(self, archive=None, **options):
-        """An application of many files, and an update that replaces all of them and adds a
-        folder and files of its own early on. archive: its path, from the case's root. On drive
-        C:, as the build folder's depth would leave no room for the archive in the logon entry."""
+        """An application of many files and its update. archive: its path, from the case's
+        root. On drive C:, as the build folder's depth would leave no room for the archive in
+        the logon entry."""
         case = self.new_case(work=DRIVE_C / "e2e", **options)
         if archive:
             case.archive = archive(case.root)
-        names = [f"lib/{i // 100:02}/file{i:04}.dll" for i in range(self.FILES)]
-        for name in names:
-            case.write_app_file(name, f"old {name}".encode())
-        entries = [("setup.exe", INSTALLER), ("added/new.txt", b"added"),
-                   *version_2(case)[1:], *[(name, f"new {name}".encode()) for name in names]]
-        make_archive(case.archive, entries)
-        case.take_snapshot()
-        case.request_update(flag="")
-        return case, entries
+        return case, many_files_update(case, self.FILES)
 
     @staticmethod
     def journal():
@@ -592,6 +600,91 @@ class KilledUpdateTests(UpdaterTestCase):
         case.lock_file(case.app / "lib/14/file1490.dll")
         self.kill_and_resume(case, entries, lambda: "stage rolling back" in self.journal(),
                              archive_kept=False)
+
+
+class LogoffTests(UpdaterTestCase):
+    """The session ends, as wineboot --end-session ends it for a logoff, while the updater moves
+    the files of an update of 1,500 in. Before wineboot returns, the application directory is at
+    exactly one version: the old one when fewer than half of the files were in, else the new
+    one. Wine then ends the updater, as Windows would."""
+
+    FILES = 1500
+    WINEBOOT_DIALOG = "Waiting for Program"
+
+    def test_session_end_block_unit_tests(self):
+        """Wine makes windows only on a display, which the unit tests do not have."""
+        result = subprocess.run([str(WINE_RUN), str(PREFIX), str(BIN / "unit_tests.exe"),
+                                 "--gtest_filter=SessionEndBlock.*"],
+                                env=wine_environment(self.display), capture_output=True,
+                                text=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertIn("[  PASSED  ] 2 tests.", result.stdout)
+        self.assertNotIn("SKIPPED", result.stdout)
+
+    def backups(self, case):
+        return sum(name.endswith(".bak") for _, _, names in os.walk(case.app) for name in names)
+
+    def waiting_dialogs(self):
+        return self.display.windows(self.WINEBOOT_DIALOG, visible_only=True)
+
+    def end_session(self, share):
+        """Stops the updater once that share of the files is in, and has wineboot end the
+        session. wineboot asks whether the session may end, then says that it ends; after 5 s
+        without an answer it shows that it waits. The updater runs only until it has answered
+        the question, then stays stopped until the end is announced, so that it hears of it
+        at the point chosen."""
+        case = self.new_case()
+        entries = many_files_update(case, self.FILES)
+        launcher = case.start_app()
+        pid = case.pause_updater_when(lambda: self.backups(case) >= self.FILES * share)
+        self.assertIsNotNone(pid, "the updater ended before the point")
+        wineboot = subprocess.Popen(["wineboot", "--end-session"],
+                                    env=wine_environment(self.display),
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        asking = self.display.wait_for_window(self.WINEBOOT_DIALOG)
+
+        def answered():
+            """Wine takes 2 s to take the dialog away, in which the updater must not get far:
+            it runs a few milliseconds in every 100."""
+            time.sleep(0.1)
+            return asking not in self.waiting_dialogs()
+
+        case.resume(pid)
+        pid = case.pause_updater_when(answered)
+        self.assertIsNotNone(pid, "the updater ended before it heard of the end of the session")
+        wait_until(lambda: [window for window in self.waiting_dialogs() if window != asking], 60,
+                   "wineboot to wait for the end of the session")
+        case.resume(pid)
+        self.assertEqual(wineboot.wait(120), 0)
+        ended_at = snapshot(case.app)
+        left = case.new_extraction_folders(), journals()
+        case.watch(launcher)
+        for name, command in run_once_entries(self.display).items():
+            if windows_path(case.updater) in command:
+                subprocess.run([str(WINE_RUN), str(PREFIX), "reg", "delete", RUN_ONCE_KEY, "/v",
+                                name, "/f"], env=wine_environment(self.display),
+                               capture_output=True, timeout=120, check=True)
+        self.assertEqual(left, (set(), []))
+        return case, entries, ended_at, logged_runs(case.app_exe)[-1]
+
+    def assertSessionEndLogged(self, lines, decision):
+        announced = [line for line in lines if line.startswith("the session ends, announced ")]
+        self.assertEqual(len(announced), 1, lines)
+        self.assertTrue(announced[0].endswith(decision), announced[0])
+        # Wine takes no reason for the wait, and the log says so.
+        self.assertTrue([line for line in lines if line.startswith(
+            "the session end waited until the journal was finished")], lines)
+
+    def test_session_ending_two_thirds_in_completes_the_install(self):
+        case, entries, ended_at, lines = self.end_session(2 / 3)
+        self.assertEqual(ended_at, case.expected_after_install(entries))
+        self.assertSessionEndLogged(lines, ": the install goes on")
+
+    def test_session_ending_a_third_in_rolls_the_install_back(self):
+        case, _, ended_at, lines = self.end_session(1 / 3)
+        self.assertEqual(ended_at, case.expected_untouched())
+        self.assertSessionEndLogged(lines, ": the install is rolled back")
+        self.assertIn("failure: The session ends before the update is installed", lines)
 
 
 class HostileArchiveTests(UpdaterTestCase):

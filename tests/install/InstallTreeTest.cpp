@@ -37,13 +37,16 @@ protected:
     }
 
     // The failure's message, or nothing.
-    std::wstring Install(const std::wstring& destination) { return Install(m_source, destination); }
-    std::wstring Install(const CFileSystemItem& source, const std::wstring& destination) {
+    std::wstring Install(const std::wstring& destination, const InstallStopCheck& mustStop = {}) {
+        return Install(m_source, destination, mustStop);
+    }
+    std::wstring Install(const CFileSystemItem& source, const std::wstring& destination,
+                         const InstallStopCheck& mustStop = {}) {
         if (!m_journal) {
             m_journal = CInstallJournal::Start(m_journalPath, m_app, m_folder / L"{extracted}");
         }
         try {
-            InstallTree(source, destination, *m_journal, m_retry);
+            InstallTree(source, destination, *m_journal, m_retry, mustStop);
         } catch (const COrvException& failure) {
             EXPECT_EQ(failure.GetCode(), 0);
             return failure.GetText();
@@ -114,6 +117,34 @@ TEST_F(InstallTreeTest, SetsStaleBackupsAsideUntilTheUpdateIsComplete) {
     EXPECT_EQ(ReadFolder(m_app),
               (FolderContents{{L"a.dll", "new a"}, {L"b.dll", "new b"}, {L"other.txt", "kept"}}));
     EXPECT_FALSE(PathExists(m_journalPath));
+}
+
+// The check is asked before every file with the files of the whole tree; a stop leaves the
+// files after it untouched, and the journal undoes the files before it.
+TEST_F(InstallTreeTest, StopsBeforeAFileWhenAskedAndTheJournalRollsBack) {
+    WriteTextFile(m_app + L"\\a.dll", "old a");
+    WriteTextFile(m_app + L"\\c.dll", "old c");
+    const FolderContents old = ReadFolder(m_app);
+    AddFile(m_source, L"a.dll", "new a");
+    AddFile(*AddFolder(m_source, L"sub"), L"b.dll", "new b");
+    AddFile(m_source, L"c.dll", "new c");
+    std::vector<std::pair<std::size_t, std::size_t>> asked;
+
+    EXPECT_EQ(Install(m_app,
+                      [&asked](std::size_t filesMoved, std::size_t filesTotal) {
+                          asked.emplace_back(filesMoved, filesTotal);
+                          return filesMoved == 2;
+                      }),
+              L"The session ends before the update is installed");
+
+    EXPECT_EQ(asked, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 3}, {1, 3}, {2, 3}}));
+    EXPECT_EQ(ReadFolder(m_app), (FolderContents{{L"a.dll", "new a"},
+                                                 {L"a.dll.bak", "old a"},
+                                                 {L"c.dll", "old c"},
+                                                 {L"sub\\", ""},
+                                                 {L"sub\\b.dll", "new b"}}));
+    EXPECT_TRUE(RollBack().finished);
+    EXPECT_EQ(ReadFolder(m_app), old);
 }
 
 // The destination is given with a trailing separator here and without one elsewhere.
