@@ -34,6 +34,9 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Every Windows program starts through the project's runner, which picks the Wine loader of the
+# prefix's width.
+WINE = [os.path.join(ROOT, "scripts", "wine-run"), os.environ.get("WINEPREFIX", "")]
 PR_SET_CHILD_SUBREAPER = 36
 RUN_TIMEOUT = 900
 REAP_TIMEOUT = 30
@@ -154,7 +157,7 @@ class Windows:
         with open(command_file, "w", encoding="utf-8", newline="") as out:
             out.write(command_line)
         seconds, code, peaks = self.spawn_and_reap(
-            ["wine", self.launcher, windows_path(command_file)], (expect,))
+            [*WINE, self.launcher, windows_path(command_file)], (expect,))
         if code != 0:
             raise BenchError("launcher exit code %d for %s (log: %s)"
                              % (code, command_line, self.log))
@@ -162,10 +165,10 @@ class Windows:
 
     def temp_dir(self):
         with open(self.log, "ab") as log:
-            text = subprocess.run(["wine", "cmd", "/c", "echo %TEMP%"], stdin=subprocess.DEVNULL,
+            text = subprocess.run([*WINE, "cmd", "/c", "echo %TEMP%"], stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=log, check=True).stdout
         windows = text.decode("utf-8", "replace").strip().splitlines()[-1].strip()
-        unix = subprocess.run(["winepath", "-u", windows], stdin=subprocess.DEVNULL,
+        unix = subprocess.run([*WINE, "winepath", "-u", windows], stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                               check=True).stdout.decode().strip()
         return os.path.realpath(unix)
@@ -286,10 +289,10 @@ class Bench:
         # no other program is on the desktop, and ends it a moment after the last one quits.
         # Started from inside the launcher's job, it would keep the launcher waiting for ever:
         # a program that stays on the desktop for the whole benchmark prevents both.
-        self.holder = subprocess.Popen(["wine", self.idle, "hold"], stdin=subprocess.DEVNULL,
+        self.holder = subprocess.Popen([*WINE, self.idle, "hold"], stdin=subprocess.DEVNULL,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(1)
-        self.windows.spawn_and_reap(["wine", self.idle, "com"])
+        self.windows.spawn_and_reap([*WINE, self.idle, "com"])
         self.temp = self.windows.temp_dir()
         self.results = {}
         self.errors = []
@@ -364,7 +367,7 @@ class Bench:
         output = os.path.join(self.work, "stages.txt")
         before = self.temp_entries()
         with open(output, "wb") as out:
-            code = subprocess.run(["wine", self.stage_timer, windows_path(archive),
+            code = subprocess.run([*WINE, self.stage_timer, windows_path(archive),
                                    windows_path(self.app_dir)], stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=subprocess.STDOUT,
                                   timeout=RUN_TIMEOUT).returncode
@@ -467,7 +470,7 @@ class Bench:
         os.symlink(os.path.join(self.cache, name, name + ".zip"), archive_link)
         fresh_copy(os.path.join(self.cache, name, "pristine"), self.app_dir)
         report = os.path.join(self.work, "time-v.txt")
-        argv = ["/usr/bin/time", "-v", "-o", report, "wine", self.updater,
+        argv = ["/usr/bin/time", "-v", "-o", report, *WINE, self.updater,
                 windows_path(os.path.join(self.app_dir, "orvandel.exe")), "Orvandel bench mutex",
                 windows_path(archive_link), "", ""]
         self.windows.spawn_and_reap(argv)
@@ -527,7 +530,8 @@ class Bench:
         add("- load average (1, 5, 15 min) before: %.2f %.2f %.2f, after: %.2f %.2f %.2f"
             % (load_before + load_after))
         add("- mode: %s; total time %.0f s" % (mode, elapsed))
-        add("- Wine: %s, 32-bit prefix, persistent wineserver" % wine_version())
+        add("- Wine: %s, %s prefix, persistent wineserver"
+            % (wine_version(), "64-bit" if os.environ.get("WINEARCH") == "win64" else "32-bit"))
         add("")
         add("| archive | updater median | unzip median | floor median | updater/unzip "
             "| updater/floor |")
@@ -672,7 +676,7 @@ def core_count():
 
 
 def wine_version():
-    return subprocess.run(["wine", "--version"], stdout=subprocess.PIPE,
+    return subprocess.run([*WINE, "--version"], stdout=subprocess.PIPE,
                           stderr=subprocess.DEVNULL).stdout.decode().strip()
 
 

@@ -63,7 +63,7 @@ def wait_until(condition, timeout, what):
 def wine_environment(display):
     environment = dict(os.environ)
     environment.update(
-        WINEARCH="win32",
+        WINEARCH=os.environ.get("WINEARCH", "win32"),
         WINEPREFIX=str(PREFIX),
         WINEDEBUG="-all",
         WINEDLLOVERRIDES="mscoree,mshtml=",

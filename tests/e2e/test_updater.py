@@ -638,7 +638,7 @@ class LogoffTests(UpdaterTestCase):
         launcher = case.start_app()
         pid = case.pause_updater_when(lambda: self.backups(case) >= self.FILES * share)
         self.assertIsNotNone(pid, "the updater ended before the point")
-        wineboot = subprocess.Popen(["wineboot", "--end-session"],
+        wineboot = subprocess.Popen([str(WINE_RUN), str(PREFIX), "wineboot", "--end-session"],
                                     env=wine_environment(self.display),
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         asking = self.display.wait_for_window(self.WINEBOOT_DIALOG)
