@@ -1,6 +1,7 @@
 // Opens arbitrary bytes as an archive, lists every folder and reads every file to its end, and
 // reads the signature block of its comment. Refusals are expected; crashes, sanitizer reports
-// and broken invariants are findings.
+// and broken invariants are findings. No two entries that the reader accepts share a byte, and
+// reading an entry touches only its own data.
 #include "zip/core/NameScreen.h"
 #include "zip/core/SignatureBlock.h"
 #include "zip/core/ZipArchive.h"
@@ -27,8 +28,46 @@ void Require(bool condition) {
     }
 }
 
-void ReadToEnd(const std::shared_ptr<const CZipArchive>& archive, std::size_t index,
-               std::vector<unsigned char>& buffer) {
+// The input, with the bytes that reads may touch while one entry is read.
+class CWatchedSource : public CMemoryByteSource {
+public:
+    using CMemoryByteSource::CMemoryByteSource;
+
+    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const override {
+        Require(offset >= m_first && offset <= m_end && m_end - offset >= size);
+        return CMemoryByteSource::ReadAt(offset, buffer, size);
+    }
+    void Allow(std::uint64_t first, std::uint64_t end) const {
+        m_first = first;
+        m_end = end;
+    }
+
+private:
+    mutable std::uint64_t m_first = 0;
+    mutable std::uint64_t m_end = UINT64_MAX;
+};
+
+struct TFuzzRun {
+    std::shared_ptr<const CZipArchive> archive;
+    const CWatchedSource* source = nullptr;
+    std::vector<bool> claimed; // the bytes of the entries seen so far
+    std::vector<unsigned char> buffer;
+};
+
+void Claim(TFuzzRun& run, const TZipItem& item) {
+    const std::uint64_t end = item.dataOffset + item.compressedSize;
+    Require(item.localHeaderOffset < item.dataOffset && end <= run.claimed.size());
+    for (std::uint64_t at = item.localHeaderOffset; at < end; ++at) {
+        Require(!run.claimed[at]);
+        run.claimed[at] = true;
+    }
+}
+
+void ReadToEnd(TFuzzRun& run, std::size_t index) {
+    const std::shared_ptr<const CZipArchive>& archive = run.archive;
+    std::vector<unsigned char>& buffer = run.buffer;
+    const TZipItem& item = archive->GetItem(index);
+    run.source->Allow(item.dataOffset, item.dataOffset + item.compressedSize);
     try {
         CZipEntryReader reader(archive, index);
         for (std::size_t turn = 0; reader.GetPosition() < ReadLimitPerEntry; ++turn) {
@@ -50,9 +89,9 @@ void ReadToEnd(const std::shared_ptr<const CZipArchive>& archive, std::size_t in
 
 // Every item's name is safe, and its path (of this length, in a folder this deep) keeps to the
 // limits that the reader promises.
-void Walk(const std::shared_ptr<const CZipArchive>& archive, std::size_t folder,
-          std::size_t folderLevel, std::size_t folderPathLength,
-          std::vector<unsigned char>& buffer) {
+void Walk(TFuzzRun& run, std::size_t folder, std::size_t folderLevel,
+          std::size_t folderPathLength) {
+    const std::shared_ptr<const CZipArchive>& archive = run.archive;
     for (const std::size_t child : archive->GetItem(folder).children) {
         const TZipItem& item = archive->GetItem(child);
         Require(IsSafeNameComponent(item.name));
@@ -60,11 +99,14 @@ void Walk(const std::shared_ptr<const CZipArchive>& archive, std::size_t folder,
         const std::size_t pathLength =
             folderPathLength + (folderLevel == 0 ? 0 : 1) + item.name.size();
         Require(pathLength <= LongestArchivePath);
+        if (item.hasEntry) {
+            Claim(run, item);
+        }
         if (item.isFolder) {
             Require(folderLevel < DeepestFolderLevel);
-            Walk(archive, child, folderLevel + 1, pathLength, buffer);
+            Walk(run, child, folderLevel + 1, pathLength);
         } else {
-            ReadToEnd(archive, child, buffer);
+            ReadToEnd(run, child);
         }
     }
 }
@@ -88,15 +130,17 @@ void CheckSignatureBlock(const CByteSource& source) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto source =
-        std::make_unique<CMemoryByteSource>(std::vector<unsigned char>(data, data + size));
+        std::make_shared<const CWatchedSource>(std::vector<unsigned char>(data, data + size));
     CheckSignatureBlock(*source);
-    std::shared_ptr<const CZipArchive> archive;
+    TFuzzRun run;
+    run.source = source.get();
     try {
-        archive = std::make_shared<const CZipArchive>(std::move(source));
+        run.archive = std::make_shared<const CZipArchive>(source);
     } catch (const CZipException&) {
         return 0;
     }
-    std::vector<unsigned char> buffer(ReadSizes.back());
-    Walk(archive, CZipArchive::RootFolder, 0, 0, buffer);
+    run.claimed.resize(size);
+    run.buffer.resize(ReadSizes.back());
+    Walk(run, CZipArchive::RootFolder, 0, 0);
     return 0;
 }

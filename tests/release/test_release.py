@@ -79,6 +79,9 @@ REFUSED_FIXTURES = {
     "hostile-empty-file.zip": ["archive refused as a whole: too short for an archive"],
     "hostile-offset-outside.zip": ["archive refused as a whole: entry data outside the file"],
     "hostile-data-outside.zip": ["archive refused as a whole: entry data outside the file"],
+    "hostile-overlapping-entries.zip": ["archive refused as a whole: entries overlap"],
+    "hostile-local-name-differs.zip":
+        ["archive refused as a whole: local header names another entry"],
     "hostile-flipped-byte.zip": ["data.txt: entry data shorter than declared"],
     "hostile-wrong-crc.zip": ["data.txt: CRC-32 mismatch"],
     "hostile-wrong-crc-deflated.zip": ["data.txt: CRC-32 mismatch"],

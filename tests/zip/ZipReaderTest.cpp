@@ -294,24 +294,67 @@ TEST(ZipEntryReader, FailsTheReadThatMeetsDamagedData) {
     }
 }
 
-TEST(ZipEntryReader, RefusesEncryptedUnknownAndMisplacedEntriesAtOpen) {
+TEST(ZipEntryReader, RefusesEncryptedAndUnknownEntriesAtOpen) {
     EXPECT_EQ(FaultOfReading({"encrypted", Text, 8, 1}), ZipFault::Unsupported);
     EXPECT_EQ(FaultOfReading({"bzip2", Text, 12}), ZipFault::Unsupported);
+}
+
+namespace {
+
+// Offsets of the central directory's entries, in its order.
+std::vector<std::size_t> CentralEntries(const std::string& zip) {
+    std::vector<std::size_t> entries;
+    for (std::size_t at = zip.find("PK\x01\x02"); at != std::string::npos;
+         at = zip.find("PK\x01\x02", at + 1)) {
+        entries.push_back(at);
+    }
+    return entries;
+}
+
+void PatchLocalHeaderOffset(std::string& zip, std::size_t centralEntry, std::uint32_t offset) {
+    for (int i = 0; i < 4; ++i) {
+        zip[centralEntry + 42 + i] = static_cast<char>((offset >> (8 * i)) & 0xFF);
+    }
+}
+
+} // namespace
+
+TEST(ZipArchive, RefusesEntriesThatShareBytesOrMisnameTheirLocalHeader) {
+    // The non-recursive zip bomb: every entry inflates the one kernel.
+    TTestArchive bomb{{{"setup.exe", "exe"}}};
+    for (const char* name : {"b000.bin", "b001.bin", "b002.bin"}) {
+        bomb.entries.push_back({name, std::string(100000, 'z'), 8});
+    }
+    std::string shared = BuildZip(bomb);
+    const std::vector<std::size_t> central = CentralEntries(shared);
+    const std::uint32_t kernel = static_cast<std::uint32_t>(shared.find("PK\x03\x04", 1));
+    PatchLocalHeaderOffset(shared, central[2], kernel);
+    PatchLocalHeaderOffset(shared, central[3], kernel);
+    EXPECT_EQ(FaultOfOpening(shared), ZipFault::Damaged);
+
+    // An entry whose genuine local header lies inside another entry's stored data: a file, an
+    // empty file and a folder claim bytes too.
+    for (const TTestEntry& inner :
+         {TTestEntry{"b.txt", Text}, TTestEntry{"b.txt", ""}, TTestEntry{"b/", ""}}) {
+        const std::string innerZip = BuildZip({{inner}});
+        const std::string innerLocal = innerZip.substr(0, innerZip.find("PK\x01\x02"));
+        std::string nested = BuildZip({{{"a.txt", Text + innerLocal + Text}, inner}});
+        PatchLocalHeaderOffset(nested, CentralEntries(nested)[1],
+                               static_cast<std::uint32_t>(30 + 5 + Text.size()));
+        EXPECT_EQ(FaultOfOpening(nested), ZipFault::Damaged) << inner.name;
+    }
 
     const std::string good = BuildZip({{{"a.txt", Text}}});
-    const auto faultAfterPatch = [&](std::size_t at, char value) {
+    const std::size_t directory = good.find("PK\x01\x02");
+    const std::vector<std::pair<std::size_t, char>> patches = {
+        {0, 'X'},                // local signature
+        {26, 4},                 // local name length
+        {30, 'b'},               // local name, one byte other, same length
+        {29, '\x01'},            // the extra field pushes the data into the directory
+        {directory + 20, 0x7F}}; // compressed size reaches into the directory
+    for (const auto& [at, value] : patches) {
         std::string patched = good;
         patched[at] = value;
-        const auto archive = OpenZip(patched);
-        try {
-            CZipEntryReader reader(archive, Find(*archive, {u"a.txt"}));
-        } catch (const CZipException& fault) {
-            return fault.GetFault();
-        }
-        ADD_FAILURE() << "entry opened after a change at " << at;
-        return ZipFault::ReadFailed;
-    };
-    EXPECT_EQ(faultAfterPatch(0, 'X'), ZipFault::Damaged);     // local signature
-    EXPECT_EQ(faultAfterPatch(26, 4), ZipFault::Damaged);      // local name length
-    EXPECT_EQ(faultAfterPatch(29, '\x01'), ZipFault::Damaged); // extra pushes data out
+        EXPECT_EQ(FaultOfOpening(patched), ZipFault::Damaged) << at;
+    }
 }

@@ -2,6 +2,7 @@
 
 #include "zip/core/CaseFolding.h"
 #include "zip/core/CentralDirectory.h"
+#include "zip/core/EntrySpans.h"
 #include "zip/core/LittleEndian.h"
 #include "zip/core/NameDecoding.h"
 #include "zip/core/NameScreen.h"
@@ -17,7 +18,6 @@ namespace {
 
 constexpr std::uint32_t CentralEntrySignature = 0x02014b50;
 constexpr std::size_t CentralEntrySize = 46;
-constexpr std::uint64_t LocalHeaderSize = 30;
 constexpr std::uint16_t Zip64ExtraId = 0x0001;
 constexpr std::uint16_t UnicodePathExtraId = 0x7075;
 constexpr std::uint16_t Utf8NameFlag = 1u << 11;
@@ -99,8 +99,9 @@ std::u16string DecodeName(std::string_view stored, std::uint16_t flags, std::uin
 }
 
 // Reads the central directory entry at position and moves position past it; name receives
-// the entry's decoded full name.
-TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16string& name) {
+// the entry's decoded full name, storedName its bytes as stored.
+TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16string& name,
+                   std::string_view& storedName) {
     if (directory.size() - position < CentralEntrySize) {
         ThrowDamaged("central directory cut short");
     }
@@ -115,7 +116,7 @@ TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16st
     if (directory.size() - variableStart < nameLength + extraLength + commentLength) {
         ThrowDamaged("central directory cut short");
     }
-    const std::string_view storedName = directory.substr(variableStart, nameLength);
+    storedName = directory.substr(variableStart, nameLength);
     const std::string_view extra = directory.substr(variableStart + nameLength, extraLength);
     position = variableStart + nameLength + extraLength + commentLength;
 
@@ -126,7 +127,6 @@ TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16st
     item.compressedSize = LoadUInt32(fixed + 20);
     item.size = LoadUInt32(fixed + 24);
     item.localHeaderOffset = LoadUInt32(fixed + 42);
-    item.storedNameLength = static_cast<std::uint16_t>(nameLength);
     std::uint64_t disk = LoadUInt16(fixed + 34);
 
     CZip64Values zip64(FindExtraField(extra, Zip64ExtraId));
@@ -148,16 +148,6 @@ TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16st
     name = DecodeName(storedName, item.flags, static_cast<std::uint8_t>(LoadUInt16(fixed + 4) >> 8),
                       extra);
     return item;
-}
-
-// The local header, its name and the compressed data must all lie before the central
-// directory; the local extra field can only move the data further on.
-void CheckPlacement(const TZipItem& item, std::uint64_t dataEnd) {
-    const std::uint64_t header = LocalHeaderSize + item.storedNameLength;
-    if (item.localHeaderOffset > dataEnd || dataEnd - item.localHeaderOffset < header ||
-        dataEnd - item.localHeaderOffset - header < item.compressedSize) {
-        ThrowDamaged("entry data outside the file");
-    }
 }
 
 } // namespace
@@ -185,19 +175,33 @@ CZipArchive::CZipArchive(std::shared_ptr<const CByteSource> source) : m_source(s
     m_children.reserve(static_cast<std::size_t>(expected));
     m_items.emplace_back().isFolder = true;
 
-    std::uint64_t count = 0;
+    std::vector<TEntrySpan> spans;
+    spans.reserve(static_cast<std::size_t>(expected));
     std::size_t position = 0;
     std::u16string name;
+    std::string_view storedName;
     while (position < bytes.size()) {
-        TZipItem item = ReadEntry(bytes, position, name);
-        CheckPlacement(item, m_dataEnd);
-        AddEntry(std::move(item), name);
-        ++count;
+        TZipItem item = ReadEntry(bytes, position, name, storedName);
+        TEntrySpan& span = spans.emplace_back();
+        span.headerOffset = item.localHeaderOffset;
+        span.compressedSize = item.compressedSize;
+        span.size = item.size;
+        span.crc = item.crc;
+        span.flags = item.flags;
+        span.storedName = storedName;
+        span.item = AddEntry(std::move(item), name);
     }
-    const bool countMatches = directory.countIsExact ? count == directory.entryCount
-                                                     : (count & 0xFFFF) == directory.entryCount;
+    const bool countMatches = directory.countIsExact
+                                  ? spans.size() == directory.entryCount
+                                  : (spans.size() & 0xFFFF) == directory.entryCount;
     if (!countMatches) {
         ThrowDamaged("entry count differs from the end record");
+    }
+    PlaceEntries(*m_source, m_dataEnd, spans);
+    // A folder entry that confirms a folder implied before it sets its offsets only here.
+    for (const TEntrySpan& span : spans) {
+        m_items[span.item].localHeaderOffset = span.headerOffset;
+        m_items[span.item].dataOffset = span.dataOffset;
     }
 }
 
@@ -221,14 +225,14 @@ std::optional<std::size_t> CZipArchive::FindFoldedChild(std::size_t folder,
 // Walks the entry's path down from the root, creating the folders that the path implies; an
 // explicit folder entry may only confirm a folder that was implied before it. An entry that
 // names the root itself adds nothing.
-void CZipArchive::AddEntry(TZipItem entry, std::u16string_view name) {
+std::size_t CZipArchive::AddEntry(TZipItem entry, std::u16string_view name) {
     const std::optional<std::u16string> screened = ScreenEntryPath(name);
     if (!screened) {
         ThrowDamaged("unsafe name");
     }
     std::u16string_view path = *screened;
     if (path.empty()) {
-        return;
+        return RootFolder;
     }
     entry.isFolder = path.back() == u'/';
     entry.hasEntry = true;
@@ -242,7 +246,8 @@ void CZipArchive::AddEntry(TZipItem entry, std::u16string_view name) {
         bool added = false;
         if (slash == std::u16string_view::npos) {
             const bool isFolder = entry.isFolder;
-            TZipItem& item = m_items[AddChild(folder, component, std::move(entry), added)];
+            const std::size_t index = AddChild(folder, component, std::move(entry), added);
+            TZipItem& item = m_items[index];
             if (!added && !(isFolder && item.isFolder && !item.hasEntry)) {
                 ThrowDamaged("duplicate name");
             }
@@ -250,7 +255,7 @@ void CZipArchive::AddEntry(TZipItem entry, std::u16string_view name) {
             if (!isFolder) {
                 CheckBackupNames(folder, component);
             }
-            return;
+            return index;
         }
         TZipItem implied;
         implied.isFolder = true;

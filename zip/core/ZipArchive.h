@@ -23,14 +23,15 @@ struct TZipItem {
     std::uint64_t compressedSize = 0;
     std::uint64_t size = 0;
     std::uint64_t localHeaderOffset = 0;
-    std::uint16_t storedNameLength = 0; // as the local header must repeat it
-    std::size_t parent = 0;             // index of the folder that holds the item
-    std::vector<std::size_t> children;  // item indices, in central directory order
+    std::uint64_t dataOffset = 0;      // past the local header, name and extra field
+    std::size_t parent = 0;            // index of the folder that holds the item
+    std::vector<std::size_t> children; // item indices, in central directory order
 };
 
-// The archive's folder tree, read from the central directory once. Everything that makes the
-// archive unusable as a whole (a broken directory, unsafe or duplicate names, entries that
-// claim data outside the file) is refused here with a CZipException.
+// The archive's folder tree, read from the central directory once, with every entry's local
+// header. Everything that makes the archive unusable as a whole (a broken directory, unsafe or
+// duplicate names, entries that claim data outside the file or bytes of another entry) is
+// refused here with a CZipException.
 class CZipArchive {
 public:
     static constexpr std::size_t RootFolder = 0;
@@ -53,7 +54,8 @@ private:
     static std::size_t HashChild(std::size_t folder, std::u16string_view foldedName);
     std::optional<std::size_t> FindFoldedChild(std::size_t folder,
                                                std::u16string_view foldedName) const;
-    void AddEntry(TZipItem entry, std::u16string_view name);
+    // The index of the entry's item; RootFolder when the entry names the root itself.
+    std::size_t AddEntry(TZipItem entry, std::u16string_view name);
     void CheckBackupNames(std::size_t folder, std::u16string_view name) const;
     std::size_t AddChild(std::size_t folder, std::u16string_view name, TZipItem&& item,
                          bool& added);

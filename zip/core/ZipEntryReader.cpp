@@ -1,6 +1,5 @@
 #include "zip/core/ZipEntryReader.h"
 
-#include "zip/core/LittleEndian.h"
 #include "zip/core/ZipFault.h"
 
 #include <algorithm>
@@ -9,8 +8,6 @@
 
 namespace {
 
-constexpr std::uint32_t LocalHeaderSignature = 0x04034b50;
-constexpr std::size_t LocalHeaderSize = 30;
 constexpr std::uint16_t EncryptedFlag = 1;
 constexpr std::uint16_t StoredMethod = 0;
 constexpr std::uint16_t DeflatedMethod = 8;
@@ -21,27 +18,6 @@ constexpr std::size_t LargestStep = std::numeric_limits<uInt>::max();
 
 [[noreturn]] void ThrowReadFailed() {
     throw CZipException(ZipFault::ReadFailed, "entry data cannot be read");
-}
-
-// Where the entry's data starts, from its local header, which must agree with the directory.
-std::uint64_t LocateData(const CZipArchive& archive, const TZipItem& item) {
-    unsigned char header[LocalHeaderSize];
-    if (!archive.GetSource().ReadAt(item.localHeaderOffset, header, sizeof header)) {
-        ThrowReadFailed();
-    }
-    if (LoadUInt32(header) != LocalHeaderSignature) {
-        ThrowDamaged("local header expected");
-    }
-    if (LoadUInt16(header + 26) != item.storedNameLength) {
-        ThrowDamaged("local header names another entry");
-    }
-    const std::uint64_t dataStart =
-        item.localHeaderOffset + LocalHeaderSize + item.storedNameLength + LoadUInt16(header + 28);
-    const std::uint64_t dataEnd = archive.GetDataEnd();
-    if (dataStart > dataEnd || dataEnd - dataStart < item.compressedSize) {
-        ThrowDamaged("entry data outside the file");
-    }
-    return dataStart;
 }
 
 } // namespace
@@ -57,7 +33,7 @@ CZipEntryReader::CZipEntryReader(std::shared_ptr<const CZipArchive> archive, std
     if (m_item->method == StoredMethod && m_item->compressedSize != m_item->size) {
         ThrowDamaged("stored entry with two sizes");
     }
-    m_nextInput = LocateData(*m_archive, *m_item);
+    m_nextInput = m_item->dataOffset;
     m_inputLeft = m_item->compressedSize;
     if (m_item->method == DeflatedMethod) {
         m_input.resize(static_cast<std::size_t>(

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-// Streams the contents of one file of the archive. Opening checks the local header and refuses
-// encrypted entries and unknown methods; reading delivers the data straight into the caller's
+// Streams the contents of one file of the archive. Opening refuses encrypted entries and unknown
+// methods; reading delivers the data straight into the caller's
 // buffer and checks CRC-32 and size with the call that delivers the last byte, so a damaged
 // entry never reads to a successful end. Every refusal is a CZipException.
 class CZipEntryReader {
