@@ -226,6 +226,7 @@ private:
         unzipper.SetAcceptedKeys(keys);
         unzipper.SetArchivePath(m_fields.archivePath);
         unzipper.SetDestinationFolder(extractionFolder);
+        unzipper.SetApplicationFolder(m_applicationDirectory);
         unzipper.Start();
         while (unzipper.IsBusy()) {
             Sleep(250);

@@ -53,17 +53,20 @@ bool HasInstaller(IEnumSTATSTG* enumerator) {
     return found;
 }
 
-void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal,
+void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal, CSpaceNeed* need,
                    std::size_t level) {
     const CComPointer<IEnumSTATSTG> elements = EnumerateElements(storage);
     ForEachElement(elements.Get(), [&](const STATSTG& element) {
         if (element.type == STGTY_STREAM) {
             ++fileCount;
             bytesTotal += element.cbSize.QuadPart;
+            if (need != nullptr) {
+                need->AddFile(element.cbSize.QuadPart);
+            }
         } else if (element.type == STGTY_STORAGE) {
             const std::size_t subLevel = NextLevel(level);
             const CComPointer<IStorage> subStorage = OpenSubStorage(storage, element.pwcsName);
-            CountElements(subStorage.Get(), fileCount, bytesTotal, subLevel);
+            CountElements(subStorage.Get(), fileCount, bytesTotal, need, subLevel);
         }
     });
 }

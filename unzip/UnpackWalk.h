@@ -1,6 +1,7 @@
 #pragma once
 
 #include "install/FileSystemItem.h"
+#include "unzip/SpaceCheck.h"
 
 #include <objidl.h>
 
@@ -26,9 +27,11 @@ struct TProgressTally {
 bool HasInstaller(IEnumSTATSTG* enumerator);
 
 // Both passes go down one level per folder; level is that of the storage's own folder. A folder
-// deeper than an archive may nest is damage, whatever the archive component let through.
+// deeper than an archive may nest is damage, whatever the archive component let through. The
+// counting pass also adds each file's declared size, which the reader holds the data to, to
+// the space need where there is one.
 void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal,
-                   std::size_t level = 0);
+                   CSpaceNeed* need = nullptr, std::size_t level = 0);
 
 // Copies the storage into the folder, depth-first in the archive's order, recording every
 // folder and file it writes under the parent item and posting progress to the unzipper. What

@@ -3,6 +3,7 @@
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "common/Handle.h"
+#include "common/PathHelpers.h"
 #include "common/ScopeGuards.h"
 #include "common/TextHelpers.h"
 #include "unzip/ArchiveAccess.h"
@@ -73,6 +74,10 @@ void CUnzipper::SetAcceptedKeys(std::span<const TUpdateKey> keys) {
 
 void CUnzipper::SetDestinationFolder(const std::wstring& path) {
     m_destinationFolder = path;
+}
+
+void CUnzipper::SetApplicationFolder(const std::wstring& path) {
+    m_applicationFolder = path;
 }
 
 void CUnzipper::Start() {
@@ -169,11 +174,16 @@ bool CUnzipper::UnpackFrom(const std::shared_ptr<const CByteSource>& archive) {
     const std::wstring destination = m_destinationFolder;
     const CComPointer<IStorage> countingStorage = QueryStorage(persistFile.Get());
     TProgressTally tally;
-    CountElements(countingStorage.Get(), tally.fileCount, tally.bytesTotal);
+    std::wstring destinationParent;
+    GetDirectoryPart(destination, destinationParent);
+    CSpaceNeed need({destinationParent, m_applicationFolder});
+    CountElements(countingStorage.Get(), tally.fileCount, tally.bytesTotal, &need);
     TUnpackingUpdateRequest counted;
     counted.Assign(0, tally.fileCount, 0, tally.bytesTotal);
     PostProgress(counted);
 
+    // An update that does not fit is refused before it fills the disk for every other program.
+    need.Check();
     CreateFolderIfMissing(destination);
     m_rootItem.Set(destination, false);
     // Flushing a file costs a disk round trip, which the next file's inflating hides.

@@ -45,6 +45,9 @@ public:
     // unpacked; without, it is not checked. The keys outlive the unpacker.
     void SetAcceptedKeys(std::span<const TUpdateKey> keys);
     void SetDestinationFolder(const std::wstring& path);
+    // The folder the update goes to: its volume must have room for the update as well as the
+    // destination's, which is checked before anything is written.
+    void SetApplicationFolder(const std::wstring& path);
 
     // Called once. The unpacker stays busy until the worker has ended; if the worker cannot be
     // started, it is not busy afterwards and holds an error text.
@@ -85,6 +88,7 @@ private:
     std::wstring m_archivePath;
     std::span<const TUpdateKey> m_acceptedKeys;
     std::wstring m_destinationFolder;
+    std::wstring m_applicationFolder;
     std::wstring m_errorText;
     bool m_failed = false;
     CFileSystemItem m_rootItem;

@@ -8,6 +8,7 @@ given to it from Linux, so exact command lines go through the launcher, which re
 file and waits for every process they start.
 """
 
+import datetime
 import hashlib
 import os
 import re
@@ -294,19 +295,19 @@ def journals():
     return sorted(entry for entry in wine_temp_folder().iterdir() if JOURNAL.match(entry.name))
 
 
-def logged_runs(app_exe):
+def logged_runs(app_exe, with_times=False):
     """The log's account of each run for this application, oldest first: per run the texts of
-    its lines, without their time."""
+    its lines, without their time, or with_times (time, text) pairs."""
     log = wine_temp_folder() / "Orvandel Updater.log"
     runs, current = [], None
     for line in log.read_text(encoding="utf-8", errors="replace").splitlines():
-        text = line[len("2026-12-07 16:01:09.123 "):]
+        stamp, text = line[:len("2026-12-07 16:01:09.123")], line[len("2026-12-07 16:01:09.123 "):]
         if text.startswith("Orvandel Updater ") and " started: " in text:
             current = [] if f'started: "{windows_path(app_exe)}" ' in text else None
             if current is not None:
                 runs.append(current)
         if current is not None:
-            current.append(text)
+            current.append((datetime.datetime.fromisoformat(stamp), text) if with_times else text)
     return runs
 
 

@@ -8,6 +8,7 @@ folder is gone, and the application is started again exactly when it should be.
 
 import io
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -25,15 +26,18 @@ INSTALLER = b"MZ stand-in for the installer of version 2"
 UNCHECKED = "no update keys are built in: the archive's signature is not checked"
 
 
-def mounted_volume(test, size):
-    """A volume of its own, a tmpfs of the given size, until the test ends."""
-    mount = WORK / f"volume-{test.id()}"
+def mounted_volume(test, size, mount=None):
+    """A volume of its own, a tmpfs of the given size, until the test ends; mounted over the
+    given folder, which it hides meanwhile, or else on a new one."""
+    made = mount is None
+    mount = mount or WORK / f"volume-{test.id()}"
     mount.mkdir(parents=True, exist_ok=True)
     subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(mount)], check=True)
 
     def unmount():
         subprocess.run(["umount", str(mount)], check=False)
-        mount.rmdir()
+        if made:
+            mount.rmdir()
 
     test.addCleanup(unmount)
     return mount
@@ -711,6 +715,84 @@ class HostileArchiveTests(UpdaterTestCase):
                 run = case.run_app()
 
                 self.assertRolledBack(case, run, archive_deleted=False)
+
+
+MIB = 1024 * 1024
+
+
+def overlapping_archive(path, copies=400):
+    """setup.exe and b000.bin to b399.bin, where every b entry of the central directory points
+    at the one local header of b000.bin, whose data inflates to 8 MiB: the non-recursive zip
+    bomb, 8 KiB that would unpack to 3.3 GB."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("setup.exe", INSTALLER)
+        archive.writestr("b000.bin", bytes(8 * MIB))
+    data = buffer.getvalue()
+    end = data.rindex(b"PK\x05\x06")
+    size, offset = struct.unpack("<II", data[end + 12:end + 20])
+    directory = data[offset:offset + size]
+    kernel = directory.index(b"PK\x01\x02", 1)
+    entries = directory[:kernel] + b"".join(
+        directory[kernel:].replace(b"b000.bin", b"b%03d.bin" % number) for number in range(copies))
+    count = 1 + copies
+    end_record = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, count, count, len(entries), offset, 0)
+    path.write_bytes(data[:offset] + entries + end_record)
+
+
+class RefusedBeforeWritingTests(UpdaterTestCase):
+    """Updates that could only fill a disk are refused before the extraction folder exists: an
+    archive whose entries share their bytes, and an update that does not fit on the temporary
+    volume or on the application's."""
+
+    def run_refused(self, case):
+        case.take_snapshot()
+        case.request_update(flag="")
+        run = case.run_app()
+        self.assertRolledBack(case, run, archive_deleted=False)
+        lines = logged_runs(case.app_exe, with_times=True)[-1]
+        self.assertFalse([text for _, text in lines if text.startswith("unpacked ")], lines)
+        failures = [(time, text) for time, text in lines if text.startswith("failure: ")]
+        self.assertEqual(len(failures), 1, lines)
+        return lines[0][0], failures[0]
+
+    def test_entries_sharing_their_data_are_refused_at_once(self):
+        case = self.new_case()
+        overlapping_archive(case.archive)
+        temp_before = set(os.listdir(wine_temp_folder()))
+        started, (failed, _) = self.run_refused(case)
+        self.assertLess((failed - started).total_seconds(), 2)
+        log = {"Orvandel Updater.log", "Orvandel Updater.log.1"}
+        self.assertEqual(set(os.listdir(wine_temp_folder())) - log, temp_before - log)
+
+    def assertShortOf(self, failure, folder, free_at_most):
+        """The failure names the volume and the folder, with what was needed and what was
+        free."""
+        text = failure[1]
+        volume = windows_path(folder)[:3]
+        self.assertTrue(text.startswith(f"failure: not enough space on {volume} for "
+                                        f"{windows_path(folder)}: the update needs "), text)
+        figures = re.search(r"needs (\d+) bytes there .*, (\d+) bytes are free$", text)
+        self.assertIsNotNone(figures, text)
+        needed, free = int(figures[1]), int(figures[2])
+        self.assertLess(free, needed)
+        self.assertLessEqual(free, free_at_most)
+
+    def test_update_larger_than_the_temporary_volume(self):
+        temp = wine_temp_folder()
+        case = self.new_case()
+        make_archive(case.archive, version_2(case, ("data/big.bin", os.urandom(12 * MIB))))
+        mounted_volume(self, "8m", mount=temp)
+        _, failure = self.run_refused(case)
+        self.assertShortOf(failure, temp, 8 * MIB)
+
+    def test_update_larger_than_the_room_on_the_application_volume(self):
+        volume = mounted_volume(self, "48m")
+        case = self.new_case(app_dir=lambda root: volume / "Orvandel")
+        (volume / "other program.bin").write_bytes(bytes(40 * MIB))
+        make_archive(case.archive, version_2(case, ("data/big.bin", os.urandom(12 * MIB))))
+        _, failure = self.run_refused(case)
+        self.assertShortOf(failure, case.app, 8 * MIB)
 
 
 class PathTests(UpdaterTestCase):
