@@ -765,14 +765,14 @@ class RefusedBeforeWritingTests(UpdaterTestCase):
         log = {"Orvandel Updater.log", "Orvandel Updater.log.1"}
         self.assertEqual(set(os.listdir(wine_temp_folder())) - log, temp_before - log)
 
-    def assertShortOf(self, failure, folder, free_at_most):
-        """The failure names the volume and the folder, with what was needed and what was
-        free."""
+    def assertShortOf(self, failure, volume, folder, free_at_most):
+        """The failure names the volume (Wine names a mount point by its folder) and the
+        folder, with what was needed and what was free."""
         text = failure[1]
-        volume = windows_path(folder)[:3]
-        self.assertTrue(text.startswith(f"failure: not enough space on {volume} for "
-                                        f"{windows_path(folder)}: the update needs "), text)
-        figures = re.search(r"needs (\d+) bytes there .*, (\d+) bytes are free$", text)
+        figures = re.fullmatch(
+            rf"failure: not enough space on {re.escape(windows_path(volume))}\\? for "
+            rf"{re.escape(windows_path(folder))}: the update needs (\d+) bytes there "
+            rf"\(\d+ of them left for other programs\), (\d+) bytes are free", text)
         self.assertIsNotNone(figures, text)
         needed, free = int(figures[1]), int(figures[2])
         self.assertLess(free, needed)
@@ -784,7 +784,7 @@ class RefusedBeforeWritingTests(UpdaterTestCase):
         make_archive(case.archive, version_2(case, ("data/big.bin", os.urandom(12 * MIB))))
         mounted_volume(self, "8m", mount=temp)
         _, failure = self.run_refused(case)
-        self.assertShortOf(failure, temp, 8 * MIB)
+        self.assertShortOf(failure, temp, temp, 8 * MIB)
 
     def test_update_larger_than_the_room_on_the_application_volume(self):
         volume = mounted_volume(self, "48m")
@@ -792,7 +792,7 @@ class RefusedBeforeWritingTests(UpdaterTestCase):
         (volume / "other program.bin").write_bytes(bytes(40 * MIB))
         make_archive(case.archive, version_2(case, ("data/big.bin", os.urandom(12 * MIB))))
         _, failure = self.run_refused(case)
-        self.assertShortOf(failure, case.app, 8 * MIB)
+        self.assertShortOf(failure, volume, case.app, 8 * MIB)
 
 
 class PathTests(UpdaterTestCase):
