@@ -4,7 +4,6 @@
 #include "zip/core/ZipFault.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 namespace {
@@ -15,45 +14,77 @@ constexpr std::uint32_t DescriptorSignature = 0x08074b50;
 constexpr std::uint16_t DescriptorFlag = 1u << 3;
 // Signature, CRC-32 and two sizes of 8 bytes: the longest a descriptor can be.
 constexpr std::size_t LongestDescriptor = 24;
+constexpr std::uint64_t WindowSize = 64 * 1024;
 
-void ReadExactly(const CByteSource& source, std::uint64_t offset, void* buffer, std::size_t size) {
-    if (!source.ReadAt(offset, buffer, size)) {
-        throw CZipException(ZipFault::ReadFailed, "a local header cannot be read");
+// The bytes of the headers, which are asked for in file order. Small files put many headers
+// close together, and one read of the source then serves them all instead of a call each.
+class CHeaderWindow {
+public:
+    explicit CHeaderWindow(const CByteSource& source) : m_source(source) {}
+    CHeaderWindow(const CHeaderWindow&) = delete;
+    CHeaderWindow& operator=(const CHeaderWindow&) = delete;
+    virtual ~CHeaderWindow() = default;
+
+    bool Holds(std::uint64_t offset, std::size_t size) const {
+        return offset >= m_offset && offset - m_offset <= m_bytes.size() &&
+               m_bytes.size() - (offset - m_offset) >= size;
     }
+    // [offset, end) of the source, which lies in the file.
+    void Fill(std::uint64_t offset, std::uint64_t end) {
+        m_bytes.resize(static_cast<std::size_t>(end - offset));
+        m_offset = offset;
+        if (!m_source.ReadAt(offset, m_bytes.data(), m_bytes.size())) {
+            throw CZipException(ZipFault::ReadFailed, "a local header cannot be read");
+        }
+    }
+    const unsigned char* At(std::uint64_t offset) const {
+        return m_bytes.data() + (offset - m_offset);
+    }
+
+private:
+    const CByteSource& m_source;
+    std::vector<unsigned char> m_bytes;
+    std::uint64_t m_offset = 0;
+};
+
+std::size_t HeaderSize(const TEntrySpan& span) {
+    return LocalHeaderSize + span.storedName.size();
+}
+
+// Where a read for the header of spans[index] ends: past every later header that lies within
+// WindowSize of it.
+std::uint64_t WindowEnd(const std::vector<TEntrySpan>& spans, std::size_t index,
+                        std::uint64_t dataEnd) {
+    const std::uint64_t limit = std::min(dataEnd, spans[index].headerOffset + WindowSize);
+    std::uint64_t end = spans[index].headerOffset + HeaderSize(spans[index]);
+    for (std::size_t next = index + 1; next < spans.size() && spans[next].headerOffset <= limit &&
+                                       limit - spans[next].headerOffset >= HeaderSize(spans[next]);
+         ++next) {
+        end = spans[next].headerOffset + HeaderSize(spans[next]);
+    }
+    return end;
 }
 
 // Where the entry's data starts, from its local header, which must repeat the directory's name.
-std::uint64_t ReadLocalHeader(const CByteSource& source, std::uint64_t dataEnd,
-                              const TEntrySpan& span, std::vector<unsigned char>& header) {
-    const std::size_t size = LocalHeaderSize + span.storedName.size();
-    if (span.headerOffset > dataEnd || dataEnd - span.headerOffset < size) {
-        ThrowDamaged("entry data outside the file");
-    }
-    header.resize(size);
-    ReadExactly(source, span.headerOffset, header.data(), size);
-    if (LoadUInt32(header.data()) != LocalHeaderSignature) {
+std::uint64_t ReadDataOffset(const unsigned char* header, const TEntrySpan& span) {
+    if (LoadUInt32(header) != LocalHeaderSignature) {
         ThrowDamaged("local header expected");
     }
-    if (LoadUInt16(header.data() + 26) != span.storedName.size() ||
-        std::memcmp(header.data() + LocalHeaderSize, span.storedName.data(),
-                    span.storedName.size()) != 0) {
+    if (LoadUInt16(header + 26) != span.storedName.size() ||
+        std::memcmp(header + LocalHeaderSize, span.storedName.data(), span.storedName.size()) !=
+            0) {
         ThrowDamaged("local header names another entry");
     }
-    return span.headerOffset + size + LoadUInt16(header.data() + 28);
+    return span.headerOffset + HeaderSize(span) + LoadUInt16(header + 28);
 }
 
 // A descriptor may or may not open with its signature and holds sizes of 4 or 8 bytes; the form
 // whose values repeat the directory's is the one there. Where none does, the writer set the flag
 // without writing a descriptor, and the entry claims nothing beyond its data.
-std::uint64_t MeasureDescriptor(const CByteSource& source, std::uint64_t at, std::uint64_t dataEnd,
+std::uint64_t MeasureDescriptor(const unsigned char* bytes, std::size_t available,
                                 const TEntrySpan& span) {
-    std::array<unsigned char, LongestDescriptor> bytes{};
-    const std::size_t available =
-        static_cast<std::size_t>(std::min<std::uint64_t>(dataEnd - at, bytes.size()));
-    ReadExactly(source, at, bytes.data(), available);
-    const std::size_t start =
-        available >= 4 && LoadUInt32(bytes.data()) == DescriptorSignature ? 4 : 0;
-    const unsigned char* fields = bytes.data() + start;
+    const std::size_t start = available >= 4 && LoadUInt32(bytes) == DescriptorSignature ? 4 : 0;
+    const unsigned char* fields = bytes + start;
     if (available < start + 12 || LoadUInt32(fields) != span.crc) {
         return 0;
     }
@@ -77,19 +108,31 @@ void PlaceEntries(const CByteSource& source, std::uint64_t dataEnd,
                      [](const TEntrySpan& left, const TEntrySpan& right) {
                          return left.headerOffset < right.headerOffset;
                      });
-    std::vector<unsigned char> header;
+    CHeaderWindow window(source);
     std::uint64_t claimedUpTo = 0;
-    for (TEntrySpan& span : spans) {
+    for (std::size_t index = 0; index < spans.size(); ++index) {
+        TEntrySpan& span = spans[index];
         if (span.headerOffset < claimedUpTo) {
             ThrowDamaged("entries overlap");
         }
-        span.dataOffset = ReadLocalHeader(source, dataEnd, span, header);
+        if (span.headerOffset > dataEnd || dataEnd - span.headerOffset < HeaderSize(span)) {
+            ThrowDamaged("entry data outside the file");
+        }
+        if (!window.Holds(span.headerOffset, HeaderSize(span))) {
+            window.Fill(span.headerOffset, WindowEnd(spans, index, dataEnd));
+        }
+        span.dataOffset = ReadDataOffset(window.At(span.headerOffset), span);
         if (span.dataOffset > dataEnd || dataEnd - span.dataOffset < span.compressedSize) {
             ThrowDamaged("entry data outside the file");
         }
         claimedUpTo = span.dataOffset + span.compressedSize;
-        if ((span.flags & DescriptorFlag) != 0) {
-            claimedUpTo += MeasureDescriptor(source, claimedUpTo, dataEnd, span);
+        if ((span.flags & DescriptorFlag) != 0 && claimedUpTo < dataEnd) {
+            const std::size_t available = static_cast<std::size_t>(
+                std::min<std::uint64_t>(dataEnd - claimedUpTo, LongestDescriptor));
+            if (!window.Holds(claimedUpTo, available)) {
+                window.Fill(claimedUpTo, claimedUpTo + available);
+            }
+            claimedUpTo += MeasureDescriptor(window.At(claimedUpTo), available, span);
         }
     }
 }
