@@ -43,7 +43,8 @@ bool QueryVolumeSpace(const std::wstring& folder, TVolumeSpace& space) {
     if (!GetDiskFreeSpaceExW(path.c_str(), &freeToCaller, &total, nullptr)) {
         return false;
     }
-    std::wstring volume(path.size() + 1, L'\0');
+    // A folder that is itself a mount point is its own volume, with a separator added.
+    std::wstring volume(path.size() + 2, L'\0');
     if (!GetVolumePathNameW(path.c_str(), volume.data(), static_cast<DWORD>(volume.size()))) {
         return false;
     }
