@@ -160,7 +160,6 @@ std::size_t CZipArchive::HashChild(std::size_t folder, std::u16string_view folde
 
 CZipArchive::CZipArchive(std::shared_ptr<const CByteSource> source) : m_source(std::move(source)) {
     const TCentralDirectory directory = LocateCentralDirectory(*m_source);
-    m_dataEnd = directory.offset;
     if (directory.size > std::numeric_limits<std::size_t>::max()) {
         ThrowDamaged("central directory too large");
     }
@@ -197,7 +196,8 @@ CZipArchive::CZipArchive(std::shared_ptr<const CByteSource> source) : m_source(s
     if (!countMatches) {
         ThrowDamaged("entry count differs from the end record");
     }
-    PlaceEntries(*m_source, m_dataEnd, spans);
+    // Entry data ends where the central directory starts.
+    PlaceEntries(*m_source, directory.offset, spans);
     // A folder entry that confirms a folder implied before it sets its offsets only here.
     for (const TEntrySpan& span : spans) {
         m_items[span.item].localHeaderOffset = span.headerOffset;

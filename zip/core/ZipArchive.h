@@ -47,8 +47,6 @@ public:
     std::optional<std::size_t> FindChild(std::size_t folder, std::u16string_view name) const;
 
     const CByteSource& GetSource() const { return *m_source; }
-    // Entry data ends here at the latest: the central directory follows all of it.
-    std::uint64_t GetDataEnd() const { return m_dataEnd; }
 
 private:
     static std::size_t HashChild(std::size_t folder, std::u16string_view foldedName);
@@ -61,7 +59,6 @@ private:
                          bool& added);
 
     std::shared_ptr<const CByteSource> m_source;
-    std::uint64_t m_dataEnd = 0;
     std::vector<TZipItem> m_items;
     // Item indices by a hash of their folder and folded name. The names are compared on a match
     // instead of being held a second time, which an archive of many small files would pay for
