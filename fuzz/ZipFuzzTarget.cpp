@@ -1,8 +1,10 @@
 // Opens arbitrary bytes as an archive, lists every folder and reads every file to its end, and
-// reads the signature block of its comment. Refusals are expected; crashes, sanitizer reports
+// reads the signature block of its comment and the release description, both the input's own
+// bytes taken for one and the archive's. Refusals are expected; crashes, sanitizer reports
 // and broken invariants are findings. No two entries that the reader accepts share a byte, and
 // reading an entry touches only its own data.
 #include "zip/core/NameScreen.h"
+#include "zip/core/ReleaseDescription.h"
 #include "zip/core/SignatureBlock.h"
 #include "zip/core/ZipArchive.h"
 #include "zip/core/ZipEntryReader.h"
@@ -52,6 +54,9 @@ struct TFuzzRun {
     const CWatchedSource* source = nullptr;
     std::vector<bool> claimed; // the bytes of the entries seen so far
     std::vector<unsigned char> buffer;
+    std::vector<std::u16string> filePaths;
+    std::string description; // the archive's release description, as far as it was read
+    bool describes = false;
 };
 
 void Claim(TFuzzRun& run, const TZipItem& item) {
@@ -63,10 +68,11 @@ void Claim(TFuzzRun& run, const TZipItem& item) {
     }
 }
 
-void ReadToEnd(TFuzzRun& run, std::size_t index) {
+void ReadToEnd(TFuzzRun& run, std::size_t index, bool isDescription) {
     const std::shared_ptr<const CZipArchive>& archive = run.archive;
     std::vector<unsigned char>& buffer = run.buffer;
     const TZipItem& item = archive->GetItem(index);
+    run.describes = run.describes || isDescription;
     run.source->Allow(item.dataOffset, item.dataOffset + item.compressedSize);
     try {
         CZipEntryReader reader(archive, index);
@@ -76,6 +82,9 @@ void ReadToEnd(TFuzzRun& run, std::size_t index) {
             Require(got <= size);
             // A short read only ever happens at the verified end.
             Require(got == size || reader.IsFinished());
+            if (isDescription) {
+                run.description.append(buffer.begin(), buffer.begin() + got);
+            }
             if (reader.IsFinished()) {
                 Require(reader.GetPosition() == archive->GetItem(index).size);
                 Require(reader.Read(buffer.data(), size) == 0);
@@ -90,23 +99,26 @@ void ReadToEnd(TFuzzRun& run, std::size_t index) {
 // Every item's name is safe, and its path (of this length, in a folder this deep) keeps to the
 // limits that the reader promises.
 void Walk(TFuzzRun& run, std::size_t folder, std::size_t folderLevel,
-          std::size_t folderPathLength) {
+          const std::u16string& folderPath) {
     const std::shared_ptr<const CZipArchive>& archive = run.archive;
+    const std::size_t folderPathLength = folderPath.size();
     for (const std::size_t child : archive->GetItem(folder).children) {
         const TZipItem& item = archive->GetItem(child);
         Require(IsSafeNameComponent(item.name));
+        const std::u16string path = folderPath + (folderLevel == 0 ? u"" : u"/") + item.name;
         Require(archive->FindChild(folder, item.name) == child);
         const std::size_t pathLength =
             folderPathLength + (folderLevel == 0 ? 0 : 1) + item.name.size();
-        Require(pathLength <= LongestArchivePath);
+        Require(pathLength <= LongestArchivePath && path.size() == pathLength);
         if (item.hasEntry) {
             Claim(run, item);
         }
         if (item.isFolder) {
             Require(folderLevel < DeepestFolderLevel);
-            Walk(run, child, folderLevel + 1, pathLength);
+            Walk(run, child, folderLevel + 1, path);
         } else {
-            ReadToEnd(run, child);
+            run.filePaths.push_back(path);
+            ReadToEnd(run, child, folderLevel == 0 && IsReleaseDescriptionName(item.name));
         }
     }
 }
@@ -126,12 +138,35 @@ void CheckSignatureBlock(const CByteSource& source) {
     }
 }
 
+// A description that the parser accepts lists only names that the screen keeps as they are, and
+// reads back the same from its own spelling. The listing of the archive's files against it
+// gives a verdict either way.
+void CheckReleaseDescription(std::string_view text, const std::vector<std::u16string>& files) {
+    const TReleaseParse parse = ParseReleaseDescription(text);
+    Require(parse.description.has_value() == parse.fault.empty());
+    if (!parse.description) {
+        return;
+    }
+    Require(!parse.description->files.empty());
+    for (const std::u16string& file : parse.description->files) {
+        Require(ScreenEntryPath(file) == file && !IsReleaseDescriptionName(file));
+    }
+    const std::string spelled = FormatReleaseDescription(*parse.description);
+    Require(ParseReleaseDescription(spelled).description == parse.description);
+    CReleaseListing listing(*parse.description);
+    for (const std::u16string& file : files) {
+        listing.Claim(file);
+    }
+    listing.GetFault();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto source =
         std::make_shared<const CWatchedSource>(std::vector<unsigned char>(data, data + size));
     CheckSignatureBlock(*source);
+    CheckReleaseDescription(std::string_view(reinterpret_cast<const char*>(data), size), {});
     TFuzzRun run;
     run.source = source.get();
     try {
@@ -141,6 +176,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     run.claimed.resize(size);
     run.buffer.resize(ReadSizes.back());
-    Walk(run, CZipArchive::RootFolder, 0, 0);
+    Walk(run, CZipArchive::RootFolder, 0, u"");
+    if (run.describes) {
+        CheckReleaseDescription(run.description, run.filePaths);
+    }
     return 0;
 }

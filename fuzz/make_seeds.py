@@ -80,6 +80,14 @@ def main(folder):
                       + b" ecdsa-p256-sha256=" + b"89abcdef" * 16)
     archive(out / "signed.zip", signed)
 
+    # A partial update that describes itself, and a description on its own.
+    description = (b"orvandel-release 1\r\nversion 2.1\nbase 2.0\nfile setup.exe\n"
+                   b"file lib/core.dll\nfile donn\xc3\xa9es/notes.txt")
+    archive(out / "described.zip", lambda zf: (
+        zf.writestr("setup.exe", b"MZ"),
+        zf.writestr("orvandel-release.txt", description, zipfile.ZIP_DEFLATED)))
+    (out / "description.txt").write_bytes(description)
+
     with open(out / "descriptor.zip", "wb") as raw:
         with zipfile.ZipFile(Unseekable(raw), "w", zipfile.ZIP_DEFLATED) as zf:
             zf.writestr("a/b/c.txt", TEXT)

@@ -31,6 +31,15 @@ ZipFault FaultOfOpening(const std::string& bytes) {
     return ZipFault::ReadFailed;
 }
 
+std::string ReasonOfOpening(const std::string& bytes) {
+    try {
+        OpenZip(bytes);
+    } catch (const CZipException& fault) {
+        return fault.GetReason();
+    }
+    return "accepted";
+}
+
 std::size_t Find(const CZipArchive& archive, std::initializer_list<std::u16string> path) {
     std::size_t item = CZipArchive::RootFolder;
     for (const std::u16string& name : path) {
@@ -343,6 +352,12 @@ TEST(ZipArchive, RefusesEntriesThatShareBytesOrMisnameTheirLocalHeader) {
                                static_cast<std::uint32_t>(30 + 5 + Text.size()));
         EXPECT_EQ(FaultOfOpening(nested), ZipFault::Damaged) << inner.name;
     }
+
+    // A header that starts inside the one before and ends before it, with a shorter name: the
+    // first is still read whole, and the second refused.
+    std::string inside = BuildZip({{{"a/b/c.txt", Text}, {"d.txt", Text}}});
+    PatchLocalHeaderOffset(inside, CentralEntries(inside)[1], 2);
+    EXPECT_EQ(ReasonOfOpening(inside), "entries overlap");
 
     const std::string good = BuildZip({{{"a.txt", Text}}});
     const std::size_t directory = good.find("PK\x01\x02");

@@ -51,8 +51,9 @@ std::size_t HeaderSize(const TEntrySpan& span) {
     return LocalHeaderSize + span.storedName.size();
 }
 
-// Where a read for the header of spans[index] ends: past every later header that lies within
-// WindowSize of it.
+// Where a read for the header of spans[index] ends: past it and every later header that lies
+// within WindowSize of it. A later header may end before an earlier one with a longer name (the
+// two overlap, which is refused only once the first is read).
 std::uint64_t WindowEnd(const std::vector<TEntrySpan>& spans, std::size_t index,
                         std::uint64_t dataEnd) {
     const std::uint64_t limit = std::min(dataEnd, spans[index].headerOffset + WindowSize);
@@ -60,7 +61,7 @@ std::uint64_t WindowEnd(const std::vector<TEntrySpan>& spans, std::size_t index,
     for (std::size_t next = index + 1; next < spans.size() && spans[next].headerOffset <= limit &&
                                        limit - spans[next].headerOffset >= HeaderSize(spans[next]);
          ++next) {
-        end = spans[next].headerOffset + HeaderSize(spans[next]);
+        end = std::max(end, spans[next].headerOffset + HeaderSize(spans[next]));
     }
     return end;
 }
