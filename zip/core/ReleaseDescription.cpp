@@ -19,7 +19,12 @@ constexpr std::size_t LargestPart = 65535;
 constexpr std::size_t MostParts = 4;
 
 std::string Quoted(std::u16string_view path) {
-    return "\"" + EncodeUtf8(path) + "\"";
+    // Appended rather than prefixed: GCC 12 takes a literal prefixed to a temporary string for
+    // an overlapping copy (-Wrestrict) in 32-bit builds.
+    std::string quoted(1, '"');
+    quoted += EncodeUtf8(path);
+    quoted += '"';
+    return quoted;
 }
 
 // What the lines have given so far; each key may only follow the one before it.
@@ -108,7 +113,7 @@ private:
     bool TakeVersion(std::string_view text, TReleaseVersion& version) {
         const std::optional<TReleaseVersion> parsed = ParseReleaseVersion(text);
         if (!parsed) {
-            return Refuse("\"" + std::string(text) +
+            return Refuse(std::string(1, '"').append(text) +
                           "\" is no version: one to four parts of 0 to 65535, such as 2.1");
         }
         version = *parsed;
@@ -177,7 +182,10 @@ std::optional<TReleaseVersion> ParseReleaseVersion(std::string_view text) {
 std::string FormatReleaseVersion(const TReleaseVersion& version) {
     std::string text;
     for (std::size_t at = 0; at < version.written; ++at) {
-        text += (at == 0 ? "" : ".") + std::to_string(version.parts[at]);
+        if (at != 0) {
+            text += '.';
+        }
+        text += std::to_string(version.parts[at]);
     }
     return text;
 }
