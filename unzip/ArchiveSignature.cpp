@@ -1,6 +1,7 @@
 #include "unzip/ArchiveSignature.h"
 
 #include "common/Errors.h"
+#include "common/PieceQueue.h"
 #include "zip/FileByteSource.h"
 #include "zip/core/ZipFault.h"
 
@@ -110,11 +111,17 @@ bool VerifyDigest(const TUpdateKey& key, const TDigest& digest, const TSignature
 } // namespace
 
 // Hashes the signed range as the reader's reads pass through it in file order. A read that
-// jumps ahead or back adds nothing; Finish covers whatever is left.
+// jumps ahead or back adds nothing; Finish covers whatever is left. The hashing itself is done
+// on a thread of its own, from copies of the bytes read: the reader waits only while every
+// piece of the queue is still to be hashed, so that the digest costs no time of the unpack's
+// own as long as the hash keeps up with it.
 class CArchiveSignatureCheck::CHashingSource : public CByteSource {
 public:
     CHashingSource(std::shared_ptr<const CByteSource> archive, std::uint64_t length)
-        : m_archive(std::move(archive)), m_length(length) {}
+        : m_archive(std::move(archive)), m_length(length),
+          m_pieces([this](const unsigned char* bytes,
+                          std::size_t size) { return HashQueued(bytes, size); },
+                   QueuedPieceSize, QueuedPieces) {}
 
     std::uint64_t GetSize() const override { return m_archive->GetSize(); }
 
@@ -122,7 +129,7 @@ public:
         if (!m_archive->ReadAt(offset, buffer, size)) {
             return false;
         }
-        if (m_status == 0 && offset > m_hashed && offset - m_hashed <= LargestGap &&
+        if (m_handing && offset > m_hashed && offset - m_hashed <= LargestGap &&
             m_hashed < m_length) {
             std::vector<unsigned char> gap(static_cast<std::size_t>(offset - m_hashed));
             if (!m_archive->ReadAt(m_hashed, gap.data(), gap.size())) {
@@ -130,7 +137,7 @@ public:
             }
             Hash(gap.data(), gap.size(), gap.size());
         }
-        if (m_status == 0 && offset <= m_hashed && offset + size > m_hashed) {
+        if (m_handing && offset <= m_hashed && offset + size > m_hashed) {
             const std::uint64_t end = std::min<std::uint64_t>(offset + size, m_length);
             if (end > m_hashed) {
                 const auto* bytes = static_cast<const unsigned char*>(buffer);
@@ -142,7 +149,10 @@ public:
     }
 
     TDigest Finish() {
-        CheckStatus(L"BCryptHashData", m_status);
+        // Once the queue is finished, its thread has ended: the hash is this thread's again.
+        if (!m_pieces.Finish()) {
+            ThrowCryptoFailure(L"BCryptHashData", m_status);
+        }
         m_sha256.AddRange(*m_archive, m_hashed, m_length);
         m_hashed = m_length;
         return m_sha256.Finish();
@@ -150,16 +160,29 @@ public:
 
 private:
     void Hash(const unsigned char* bytes, std::size_t size, std::uint64_t advance) const {
-        m_status = m_sha256.Add(bytes, size);
+        m_handing = m_pieces.Add(bytes, size);
         m_hashed += advance;
     }
 
+    // On the queue's thread.
+    bool HashQueued(const unsigned char* bytes, std::size_t size) {
+        m_status = m_sha256.Add(bytes, size);
+        return m_status == 0;
+    }
+
+    // A few reads of the reader's size, enough to even out the two threads' pace.
+    static constexpr std::size_t QueuedPieceSize = 1024 * 1024;
+    static constexpr std::size_t QueuedPieces = 4;
+
     std::shared_ptr<const CByteSource> m_archive;
     std::uint64_t m_length;
+    CSha256 m_sha256;
+    NTSTATUS m_status = 0;
     // Reads are const to the reader; the digest they feed is this source's own business.
-    mutable CSha256 m_sha256;
     mutable std::uint64_t m_hashed = 0;
-    mutable NTSTATUS m_status = 0;
+    mutable bool m_handing = true;
+    // Last, so that its thread has ended before anything it uses goes.
+    mutable CPieceQueue m_pieces;
 };
 
 std::shared_ptr<const CByteSource> OpenHeldArchive(const std::wstring& path) {

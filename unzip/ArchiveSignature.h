@@ -20,7 +20,8 @@ TKeyId GetKeyId(const TUpdateKey& key);
 // The check of an archive's signature by the accepted keys, with the platform's cryptography.
 // Hashing the archive in a pass of its own would cost as much as a good part of the unpack, so
 // the digest is taken from the reads of the unpack itself, through GetReadingSource, in file
-// order; Finish then hashes what those reads left out and verifies. Everything but the
+// order, and hashed beside them on a thread of its own; Finish waits for that, hashes what those
+// reads left out and verifies. Everything but the
 // signature itself is decided at once. Used by one thread. Throws COrvException when the archive
 // cannot be read or the cryptography itself fails.
 class CArchiveSignatureCheck {
