@@ -4,6 +4,7 @@
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "common/Handle.h"
+#include "common/PieceQueue.h"
 #include "unzip/ArchiveAccess.h"
 #include "unzip/Unzipper.h"
 #include "zip/core/NameScreen.h"
@@ -39,6 +40,75 @@ DWORD ChunkSizeFor(const ULARGE_INTEGER& size) {
         return ChunkSizeLimit;
     }
     return size.LowPart;
+}
+
+// Reads the stream to its end a chunk at a time, each into the buffer that next gives, and
+// hands what the read delivered to write.
+template <class Next, class Write>
+void CopyChunks(IStream* stream, DWORD chunkSize, CUnzipper& unzipper, TProgressTally& tally,
+                Next next, Write write) {
+    for (;;) {
+        BYTE* buffer = next();
+        ULONG read = 0;
+        const HRESULT hr = stream->Read(buffer, chunkSize, &read);
+        CheckHResult(hr);
+        if (read > chunkSize) {
+            ThrowUnzipError();
+        }
+        write(read);
+        tally.bytesDone += read;
+        PostTally(unzipper, tally);
+        // A stream that keeps answering S_OK without data would otherwise never end the copy.
+        if (hr != S_OK || read == 0) {
+            break;
+        }
+    }
+}
+
+bool WriteChunk(const CFileHandle& file, const void* bytes, std::size_t size) {
+    DWORD written = 0;
+    std::wstring errorText;
+    return WriteBufferToFile(file, bytes, static_cast<DWORD>(size), written, errorText);
+}
+
+// Each chunk is written before the next one is read.
+void CopyThroughOneBuffer(IStream* stream, const CFileHandle& file, DWORD chunkSize,
+                          CUnzipper& unzipper, TProgressTally& tally) {
+    std::unique_ptr<BYTE[]> holder;
+    BYTE* buffer = AllocZeroedBuffer(holder, static_cast<int>(chunkSize));
+    CopyChunks(
+        stream, chunkSize, unzipper, tally, [buffer] { return buffer; },
+        [&](ULONG read) {
+            if (!WriteChunk(file, buffer, read)) {
+                ThrowUnzipError();
+            }
+        });
+}
+
+// The next chunk is inflated into one buffer while the last one is written from the other, on a
+// thread of its own, in the order they come. The file is written to the end before this returns.
+void CopyBesideTheWrites(IStream* stream, const CFileHandle& file, DWORD chunkSize,
+                         CUnzipper& unzipper, TProgressTally& tally) {
+    CPieceQueue writing([&file](const unsigned char* bytes,
+                                std::size_t size) { return WriteChunk(file, bytes, size); },
+                        chunkSize, 2);
+    CopyChunks(
+        stream, chunkSize, unzipper, tally,
+        [&writing] {
+            unsigned char* piece = writing.Take();
+            if (piece == nullptr) {
+                ThrowUnzipError();
+            }
+            return piece;
+        },
+        [&writing](ULONG read) {
+            if (!writing.Hand(read)) {
+                ThrowUnzipError();
+            }
+        });
+    if (!writing.Finish()) {
+        ThrowUnzipError();
+    }
 }
 
 } // namespace
@@ -107,25 +177,11 @@ void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG&
         PostTally(unzipper, tally);
         return;
     }
-    std::unique_ptr<BYTE[]> holder;
-    BYTE* buffer = AllocZeroedBuffer(holder, static_cast<int>(chunkSize));
-    for (;;) {
-        ULONG read = 0;
-        const HRESULT hr = stream->Read(buffer, chunkSize, &read);
-        CheckHResult(hr);
-        if (read > chunkSize) {
-            ThrowUnzipError();
-        }
-        DWORD written = 0;
-        if (!WriteBufferToFile(file, buffer, read, written, errorText)) {
-            ThrowUnzipError();
-        }
-        tally.bytesDone += read;
-        PostTally(unzipper, tally);
-        // A stream that keeps answering S_OK without data would otherwise never end the copy.
-        if (hr != S_OK || read == 0) {
-            break;
-        }
+    // A stream that takes more than one chunk is worth a thread that writes beside the reads.
+    if (element.cbSize.QuadPart > chunkSize) {
+        CopyBesideTheWrites(stream.Get(), file, chunkSize, unzipper, tally);
+    } else {
+        CopyThroughOneBuffer(stream.Get(), file, chunkSize, unzipper, tally);
     }
     unzipper.SettleFile(std::move(file));
     ++tally.filesDone;
