@@ -229,7 +229,7 @@ private:
         unzipper.SetApplicationFolder(m_applicationDirectory);
         unzipper.Start();
         while (unzipper.IsBusy()) {
-            Sleep(250);
+            unzipper.WaitWhileBusy(250);
         }
         if (unzipper.HasFailed()) {
             throw COrvException(unzipper.GetErrorText(), 0);

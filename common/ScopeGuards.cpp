@@ -25,6 +25,10 @@ bool CGuidGuard::Create() {
 }
 
 COnOffGuard::~COnOffGuard() {
+    // After the flag, the scope's owner may be gone, with the event.
+    if (m_clearing != nullptr) {
+        SetEvent(m_clearing);
+    }
     m_flag->store(false, std::memory_order_release);
 }
 

@@ -30,16 +30,19 @@ private:
 };
 
 // Clears a flag that another thread polls when the scope ends, publishing everything the
-// scope wrote before it.
+// scope wrote before it. An event given with it is set right before, so that the other thread
+// can wait for the flag instead of polling it; the flag stays the answer.
 class COnOffGuard {
 public:
-    explicit COnOffGuard(std::atomic<bool>* flag) : m_flag(flag) {}
+    explicit COnOffGuard(std::atomic<bool>* flag, HANDLE clearing = nullptr)
+        : m_flag(flag), m_clearing(clearing) {}
     COnOffGuard(const COnOffGuard&) = delete;
     COnOffGuard& operator=(const COnOffGuard&) = delete;
     virtual ~COnOffGuard();
 
 private:
     std::atomic<bool>* m_flag;
+    HANDLE m_clearing;
 };
 
 // Releases with LocalFree the text that Windows allocated into the caller's variable; a failed

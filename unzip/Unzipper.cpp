@@ -49,7 +49,8 @@ void TUnpackingUpdateRequest::Assign(int filesDone, int fileCount, std::uint64_t
 }
 
 CUnzipper::CUnzipper()
-    : m_rootItem(L"", false), m_uncaughtAtConstruction(std::uncaught_exceptions()) {}
+    : m_ending(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_rootItem(L"", false),
+      m_uncaughtAtConstruction(std::uncaught_exceptions()) {}
 
 CUnzipper::~CUnzipper() noexcept(false) {
     // An unpacker destroyed while a failure unwinds must not replace that failure (which would
@@ -93,6 +94,23 @@ void CUnzipper::Start() {
 
 bool CUnzipper::IsBusy() const {
     return m_busy.load(std::memory_order_acquire);
+}
+
+void CUnzipper::WaitWhileBusy(DWORD milliseconds) const {
+    if (!IsBusy()) {
+        return;
+    }
+    // Without the event, the whole time is slept, as a plain poll would.
+    if (!m_ending.IsValid()) {
+        Sleep(milliseconds);
+        return;
+    }
+    if (WaitForSingleObject(m_ending.Get(), milliseconds) == WAIT_OBJECT_0) {
+        // The flag follows the event by a few instructions.
+        while (IsBusy()) {
+            SwitchToThread();
+        }
+    }
 }
 
 CFileSystemItem* CUnzipper::GetRootItem() {
@@ -205,7 +223,7 @@ bool CUnzipper::UnpackFrom(const std::shared_ptr<const CByteSource>& archive) {
 unsigned __stdcall CUnzipper::UnpackThreadProc(void* unzipper) {
     CUnzipper* self = static_cast<CUnzipper*>(unzipper);
     // Armed first, so that clearing the flag is the worker's very last action.
-    COnOffGuard busy(&self->m_busy);
+    COnOffGuard busy(&self->m_busy, self->m_ending.Get());
     try {
         CComGuard com;
         self->Unpack();

@@ -53,6 +53,9 @@ public:
     // started, it is not busy afterwards and holds an error text.
     void Start();
     bool IsBusy() const;
+    // Returns once the worker has ended, or after the given time at the latest: the owner that
+    // polls the flag need not sleep on after the worker's end.
+    void WaitWhileBusy(DWORD milliseconds) const;
 
     // Read only while the unpacker is not busy.
     CFileSystemItem* GetRootItem();
@@ -85,6 +88,8 @@ private:
     std::list<TUnpackingUpdateRequest> m_progress;
     mutable CCriticalSection m_progressLock;
     std::atomic<bool> m_busy{false};
+    // Set by the worker right before it clears the flag.
+    CObjectHandle m_ending;
     std::wstring m_archivePath;
     std::span<const TUpdateKey> m_acceptedKeys;
     std::wstring m_destinationFolder;

@@ -62,6 +62,22 @@ TEST(Unzipper, IsBusyAtOnceAndEndsWithTheArchiveErrorForAMissingArchive) {
     EXPECT_FALSE(fs::exists(temp.Path() / L"dest"));
 }
 
+// The owner's wait is bounded by the interval, but ends with the worker.
+TEST(Unzipper, AWaitWhileBusyEndsWithTheWorkerAndNotWithTheInterval) {
+    TempFolder temp;
+    CUnzipper unzipper;
+    const ULONGLONG start = GetTickCount64();
+    unzipper.WaitWhileBusy(60000);
+    unzipper.SetArchivePath(FixturePath(L"good-basic.zip"));
+    unzipper.SetDestinationFolder(temp / L"dest");
+    unzipper.Start();
+    unzipper.WaitWhileBusy(60000);
+    EXPECT_FALSE(unzipper.IsBusy());
+    EXPECT_LT(GetTickCount64() - start, 30000u) << "an idle unpacker or its end was not noticed";
+    EXPECT_EQ(unzipper.GetErrorText(), L"");
+    EXPECT_TRUE(fs::exists(temp.Path() / L"dest\\setup.exe"));
+}
+
 TEST(Unzipper, AnUnpackerThatNeverStartedTouchesNothing) {
     TempFolder temp;
     WriteTextFile(temp / L"dest\\kept.txt", "kept");
