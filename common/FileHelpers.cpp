@@ -3,6 +3,7 @@
 #include "common/Errors.h"
 #include "common/SystemErrors.h"
 
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -49,6 +50,36 @@ std::wstring ConvertPath(PathConversion convert, const std::wstring& path) {
         return converted.substr(ExtendedPrefix.size());
     }
     return converted;
+}
+
+// The entries of a folder's DACL that files created in it inherit, as they are there; whether the
+// folder got them from its own parent makes no difference to the file. None for a DACL that
+// cannot be read.
+std::optional<std::vector<std::vector<BYTE>>> GetEntriesForFiles(const ACL* acl) {
+    if (acl == nullptr || !IsValidAcl(const_cast<ACL*>(acl))) {
+        return std::nullopt;
+    }
+    std::vector<std::vector<BYTE>> entries;
+    for (DWORD index = 0; index < acl->AceCount; ++index) {
+        void* entry = nullptr;
+        if (!GetAce(const_cast<ACL*>(acl), index, &entry)) {
+            return std::nullopt;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if ((header->AceFlags & OBJECT_INHERIT_ACE) != 0) {
+            const auto* bytes = static_cast<const BYTE*>(entry);
+            std::vector<BYTE>& copy = entries.emplace_back(bytes, bytes + header->AceSize);
+            reinterpret_cast<ACE_HEADER*>(copy.data())->AceFlags &= ~INHERITED_ACE;
+        }
+    }
+    return entries;
+}
+
+// False where the folder's rights cannot be read; the DACL lives as long as the descriptor.
+bool ReadFolderDacl(const std::wstring& folder, CLocalMemory& descriptor, PACL& dacl) {
+    std::wstring path = ToExtendedLengthPath(folder);
+    return GetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                 nullptr, &dacl, nullptr, descriptor.Put()) == ERROR_SUCCESS;
 }
 
 } // namespace
@@ -242,6 +273,21 @@ void InheritFolderAccess(const std::wstring& path, SetSecurityFunction setSecuri
     setSecurity(target.data(), SE_FILE_OBJECT,
                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
                 &noEntries, nullptr);
+}
+
+bool PassSameAccessToFiles(const ACL* first, const ACL* second) {
+    const auto firstEntries = GetEntriesForFiles(first);
+    return firstEntries && firstEntries == GetEntriesForFiles(second);
+}
+
+bool FoldersPassSameAccessToFiles(const std::wstring& first, const std::wstring& second) {
+    CLocalMemory firstDescriptor;
+    CLocalMemory secondDescriptor;
+    PACL firstDacl = nullptr;
+    PACL secondDacl = nullptr;
+    return ReadFolderDacl(first, firstDescriptor, firstDacl) &&
+           ReadFolderDacl(second, secondDescriptor, secondDacl) &&
+           PassSameAccessToFiles(firstDacl, secondDacl);
 }
 
 bool CheckFileHandle(HANDLE handle, std::wstring& errorText) {

@@ -67,6 +67,12 @@ using SetSecurityFunction = DWORD(WINAPI*)(LPWSTR, SE_OBJECT_TYPE, SECURITY_INFO
 void InheritFolderAccess(const std::wstring& path,
                          SetSecurityFunction setSecurity = SetNamedSecurityInfoW);
 
+// Whether a file created in either folder gets the same access rights: both DACLs pass the same
+// entries on to files, in the same order. That makes InheritFolderAccess a change to nothing for
+// a file moved from one to the other. False where either folder's rights cannot be read.
+bool PassSameAccessToFiles(const ACL* first, const ACL* second);
+bool FoldersPassSameAccessToFiles(const std::wstring& first, const std::wstring& second);
+
 // Only INVALID_HANDLE_VALUE is a failure; a null handle counts as usable.
 bool CheckFileHandle(HANDLE handle, std::wstring& errorText);
 

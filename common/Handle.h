@@ -52,6 +52,13 @@ struct WindowTraits {
     static void Close(HWND window) noexcept { DestroyWindow(window); }
 };
 
+// Memory that Windows allocated for the caller, such as a security descriptor.
+struct LocalMemoryTraits {
+    using Type = HLOCAL;
+    static HLOCAL Invalid() noexcept { return nullptr; }
+    static void Close(HLOCAL memory) noexcept { LocalFree(memory); }
+};
+
 // CNG objects: an algorithm provider, a key, a hash. Each kind has its own way to be let go.
 struct CryptAlgorithmTraits {
     using Type = BCRYPT_ALG_HANDLE;
@@ -120,3 +127,4 @@ using CWindow = CHandle<WindowTraits>;
 using CCryptAlgorithm = CHandle<CryptAlgorithmTraits>;
 using CCryptKey = CHandle<CryptKeyTraits>;
 using CCryptHash = CHandle<CryptHashTraits>;
+using CLocalMemory = CHandle<LocalMemoryTraits>;

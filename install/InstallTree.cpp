@@ -4,10 +4,12 @@
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "common/Guid.h"
+#include "common/PathHelpers.h"
 
 #include <windows.h>
 
 #include <cstddef>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -224,9 +226,26 @@ private:
                 }) != ERROR_SUCCESS) {
                 ThrowInstallError(L"Can not move file:", target);
             }
-            m_access.Add(target);
+            if (TakesOtherAccess(step)) {
+                m_access.Add(target);
+            }
             break;
         }
+    }
+
+    // Setting a file's rights costs as much as a move under Wine, so it is done only where its
+    // new folder passes on other rights than the one it was written in: under Wine, and for an
+    // application in the user's own profile, they are the same. A folder of the plan is there
+    // by the time of its first file.
+    bool TakesOtherAccess(const TPlannedStep& step) {
+        m_otherAccess.resize(m_folders.size());
+        std::optional<bool>& other = m_otherAccess[step.folder];
+        if (!other) {
+            std::wstring written;
+            GetDirectoryPart(step.item->GetPath(), written);
+            other = !FoldersPassSameAccessToFiles(written, m_folders[step.folder]);
+        }
+        return *other;
     }
 
     CInstallJournal& m_journal;
@@ -236,6 +255,7 @@ private:
     std::vector<std::wstring> m_folders;
     std::vector<std::wstring> m_asides;
     std::vector<TPlannedStep> m_steps;
+    std::vector<std::optional<bool>> m_otherAccess; // by folder, once its first file is in
     CBackgroundQueue<std::wstring> m_access;
 };
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 TEST(OpenFileForWriting, CreatesNewFilesOnlyAndNeverOpensAnExistingOne) {
     TempFolder folder;
     const std::wstring path = folder / L"new.txt";
@@ -171,6 +173,70 @@ TEST(InheritFolderAccess, DropsTheFilesOwnEntriesForThoseItsFolderPassesOn) {
     EXPECT_FALSE(recordedCall.setsOwnerOrGroupOrSacl);
     EXPECT_EQ(recordedCall.daclEntries, 0);
     EXPECT_TRUE(recordedCall.daclIsValid);
+}
+
+namespace {
+
+struct TAccessEntry {
+    BYTE flags;
+    DWORD rights;
+    WELL_KNOWN_SID_TYPE who;
+};
+
+std::vector<BYTE> MakeAcl(const std::vector<TAccessEntry>& entries) {
+    std::vector<BYTE> acl(1024);
+    const auto list = reinterpret_cast<PACL>(acl.data());
+    EXPECT_TRUE(InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION));
+    for (const TAccessEntry& entry : entries) {
+        BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+        DWORD size = sizeof sid;
+        EXPECT_TRUE(CreateWellKnownSid(entry.who, nullptr, sid, &size));
+        EXPECT_TRUE(AddAccessAllowedAceEx(list, ACL_REVISION, entry.flags, entry.rights, sid));
+    }
+    return acl;
+}
+
+} // namespace
+
+TEST(PassSameAccessToFiles, ComparesTheEntriesThatFilesInheritInTheirOrder) {
+    constexpr BYTE Both = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    const TAccessEntry system{Both, FILE_ALL_ACCESS, WinLocalSystemSid};
+    const TAccessEntry inheritedSystem{Both | INHERITED_ACE, FILE_ALL_ACCESS, WinLocalSystemSid};
+    const TAccessEntry users{Both, FILE_GENERIC_READ, WinBuiltinUsersSid};
+    const TAccessEntry writingUsers{Both, FILE_GENERIC_WRITE, WinBuiltinUsersSid};
+    const TAccessEntry foldersOnly{CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, WinWorldSid};
+    const struct {
+        const char* what;
+        std::vector<TAccessEntry> first;
+        std::vector<TAccessEntry> second;
+        bool same;
+    } cases[] = {
+        {"the same entries", {system, users}, {system, users}, true},
+        {"inherited by one folder, its own in the other",
+         {inheritedSystem, users},
+         {system, users},
+         true},
+        {"an entry only subfolders inherit", {system, users, foldersOnly}, {system, users}, true},
+        {"one more entry for files", {system, users}, {system}, false},
+        {"other rights", {system, users}, {system, writingUsers}, false},
+        {"another order", {system, users}, {users, system}, false},
+    };
+    for (const auto& test : cases) {
+        const std::vector<BYTE> first = MakeAcl(test.first);
+        const std::vector<BYTE> second = MakeAcl(test.second);
+        EXPECT_EQ(PassSameAccessToFiles(reinterpret_cast<const ACL*>(first.data()),
+                                        reinterpret_cast<const ACL*>(second.data())),
+                  test.same)
+            << test.what;
+    }
+    const std::vector<BYTE> some = MakeAcl({system});
+    EXPECT_FALSE(PassSameAccessToFiles(nullptr, reinterpret_cast<const ACL*>(some.data())));
+
+    TempFolder folder;
+    CreateDirectoryW((folder / L"one").c_str(), nullptr);
+    CreateDirectoryW((folder / L"two").c_str(), nullptr);
+    EXPECT_TRUE(FoldersPassSameAccessToFiles(folder / L"one", folder / L"two"));
+    EXPECT_FALSE(FoldersPassSameAccessToFiles(folder / L"one", folder / L"missing"));
 }
 
 TEST(MoveFileIn, ReplacesOnlyWhenAskedAndFlushesTheFolders) {
