@@ -110,8 +110,8 @@ bool VerifyDigest(const TUpdateKey& key, const TDigest& digest, const TSignature
 
 } // namespace
 
-// Hashes the signed range as the reader's reads pass through it in file order. A read that
-// jumps ahead or back adds nothing; Finish covers whatever is left. The hashing itself is done
+// Hashes the signed range, once begun, as the reader's reads pass through it in file order. A read
+// that jumps ahead or back adds nothing; Finish covers whatever is left. The hashing itself is done
 // on a thread of its own, from copies of the bytes read: the reader waits only while every
 // piece of the queue is still to be hashed, so that the digest costs no time of the unpack's
 // own as long as the hash keeps up with it.
@@ -128,6 +128,9 @@ public:
     bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const override {
         if (!m_archive->ReadAt(offset, buffer, size)) {
             return false;
+        }
+        if (!m_begun) {
+            return true;
         }
         if (m_handing && offset > m_hashed && offset - m_hashed <= LargestGap &&
             m_hashed < m_length) {
@@ -147,6 +150,8 @@ public:
         }
         return true;
     }
+
+    void Begin() { m_begun = true; }
 
     TDigest Finish() {
         // Once the queue is finished, its thread has ended: the hash is this thread's again.
@@ -181,6 +186,7 @@ private:
     // Reads are const to the reader; the digest they feed is this source's own business.
     mutable std::uint64_t m_hashed = 0;
     mutable bool m_handing = true;
+    bool m_begun = false;
     // Last, so that its thread has ended before anything it uses goes.
     mutable CPieceQueue m_pieces;
 };
@@ -228,6 +234,12 @@ CArchiveSignatureCheck::~CArchiveSignatureCheck() = default;
 
 std::shared_ptr<const CByteSource> CArchiveSignatureCheck::GetReadingSource() {
     return m_hashing ? std::shared_ptr<const CByteSource>(m_hashing) : m_archive;
+}
+
+void CArchiveSignatureCheck::BeginDigest() {
+    if (m_hashing) {
+        m_hashing->Begin();
+    }
 }
 
 TSignatureVerdict CArchiveSignatureCheck::Finish() {

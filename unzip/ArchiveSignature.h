@@ -35,8 +35,12 @@ public:
     // A refusal that needs no digest (no signature, malformed, unknown key); Valid otherwise,
     // which holds only once Finish agrees.
     TSignatureVerdict GetEarlyVerdict() const { return m_earlyVerdict; }
-    // The archive's bytes, hashed as they are read.
+    // The archive's bytes, hashed as they are read once the digest has begun.
     std::shared_ptr<const CByteSource> GetReadingSource();
+    // Begins the digest with the next read. Opening reads every local header in file order,
+    // which would take the whole archive into the digest, the data between the headers too,
+    // before the unpack itself begins: begun with the unpack, the hashing runs beside it.
+    void BeginDigest();
     TSignatureVerdict Finish();
 
 private:

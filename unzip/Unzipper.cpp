@@ -168,7 +168,7 @@ bool CUnzipper::Unpack() {
     RequireValidSignature(signature.GetEarlyVerdict());
     bool unpacked = false;
     try {
-        unpacked = UnpackFrom(signature.GetReadingSource());
+        unpacked = UnpackFrom(signature.GetReadingSource(), &signature);
     } catch (...) {
         // An archive that is not the one signed fails for that reason, whatever the reader or
         // the unpack met first.
@@ -180,7 +180,8 @@ bool CUnzipper::Unpack() {
     return unpacked;
 }
 
-bool CUnzipper::UnpackFrom(const std::shared_ptr<const CByteSource>& archive) {
+bool CUnzipper::UnpackFrom(const std::shared_ptr<const CByteSource>& archive,
+                           CArchiveSignatureCheck* signature) {
     // The references go innermost first and the archive object last.
     CComPointer<IPersistFile> persistFile;
     const CComPointer<IStorage> rootStorage = OpenArchive(m_archivePath, archive, persistFile);
@@ -212,6 +213,9 @@ bool CUnzipper::UnpackFrom(const std::shared_ptr<const CByteSource>& archive) {
             }
         });
         const CSettlingScope settling(m_settling);
+        if (signature != nullptr) {
+            signature->BeginDigest();
+        }
         ExtractStorage(rootStorage.Get(), destination, &m_rootItem, *this, tally);
     }
     if (m_unflushed) {

@@ -31,6 +31,8 @@ struct TUnpackingUpdateRequest {
 
 // Unpacks one update archive into one folder on a worker thread of its own, recording every
 // file and folder it writes so that whatever is left of them is removed with the unpacker.
+class CArchiveSignatureCheck;
+
 class CUnzipper {
 public:
     CUnzipper();
@@ -83,7 +85,9 @@ public:
     static unsigned __stdcall UnpackThreadProc(void* unzipper);
 
 private:
-    bool UnpackFrom(const std::shared_ptr<const CByteSource>& archive);
+    // With a signature, its digest begins with the extraction.
+    bool UnpackFrom(const std::shared_ptr<const CByteSource>& archive,
+                    CArchiveSignatureCheck* signature = nullptr);
 
     std::list<TUnpackingUpdateRequest> m_progress;
     mutable CCriticalSection m_progressLock;
