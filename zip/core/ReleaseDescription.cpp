@@ -18,8 +18,16 @@ constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::size_t LargestPart = 65535;
 constexpr std::size_t MostParts = 4;
 
+// Built by appending: GCC 12 warns wrongly of overlapping copies in a literal + string chain.
+std::string Quoted(std::string_view text) {
+    std::string quoted(1, '"');
+    quoted.append(text);
+    quoted += '"';
+    return quoted;
+}
+
 std::string Quoted(std::u16string_view path) {
-    return "\"" + EncodeUtf8(path) + "\"";
+    return Quoted(EncodeUtf8(path));
 }
 
 // What the lines have given so far; each key may only follow the one before it.
@@ -97,7 +105,7 @@ private:
             return m_reached == TReached::Format ? Refuse("file before the version")
                                                  : TakeFile(value) && Reach(TReached::Files);
         }
-        return Refuse("unknown key \"" + std::string(key) + "\"");
+        return Refuse("unknown key " + Quoted(key));
     }
 
     bool Reach(TReached reached) {
@@ -108,8 +116,8 @@ private:
     bool TakeVersion(std::string_view text, TReleaseVersion& version) {
         const std::optional<TReleaseVersion> parsed = ParseReleaseVersion(text);
         if (!parsed) {
-            return Refuse("\"" + std::string(text) +
-                          "\" is no version: one to four parts of 0 to 65535, such as 2.1");
+            return Refuse(Quoted(text) +
+                          " is no version: one to four parts of 0 to 65535, such as 2.1");
         }
         version = *parsed;
         if (m_reached == TReached::Format) {
@@ -177,7 +185,10 @@ std::optional<TReleaseVersion> ParseReleaseVersion(std::string_view text) {
 std::string FormatReleaseVersion(const TReleaseVersion& version) {
     std::string text;
     for (std::size_t at = 0; at < version.written; ++at) {
-        text += (at == 0 ? "" : ".") + std::to_string(version.parts[at]);
+        if (at != 0) {
+            text += '.';
+        }
+        text += std::to_string(version.parts[at]);
     }
     return text;
 }
