@@ -914,6 +914,11 @@ class VersionedReleaseTests(UpdaterTestCase):
                     b"orvandel-release 1\nversion 2.2\nfile setup.exe\nfile ../evil.dll\n")]
         # (what, entries, the files it drops or None when refused, the log line it leaves)
         steps = [
+            ("partial over no description", lambda: self.release(
+                case, "1.1", ("version.txt", b"1.1\n"), base="1.0",
+                listed=["setup.exe", "sample_app.exe", "version.txt"]), None,
+             "failure: the update is refused: it is made for version 1.0 only, and the installed "
+             "version is unknown (the directory has no release description)"),
             ("full 1.0 over no description", lambda: self.release(case, "1.0", *release_1), (),
              "release: the update brings version 1.0, a full update; the installed version is "
              "unknown (the directory has no release description); it removes 0 files"),
@@ -970,20 +975,6 @@ class VersionedReleaseTests(UpdaterTestCase):
                 self.assertIn(line, [text[:len(line)] for text in logged_runs(case.app_exe)[-1]])
         self.assertEqual(snapshot(case.app)["notes.txt"], digest(b"the user's own file"))
         self.assertEqual([version for version, _ in case.starts()][-2:], ["2.1", "2.1"])
-
-    def test_a_partial_update_needs_a_described_directory(self):
-        case = self.new_case()
-        self.release(case, "2.1", ("version.txt", b"2.1\n"), base="2.0",
-                     listed=["setup.exe", "sample_app.exe", "version.txt"])
-        case.take_snapshot()
-        case.request_update(flag="1")
-
-        run = case.run_app()
-
-        self.assertRolledBack(case, run, archive_deleted=True)
-        self.assertIn("failure: the update is refused: it is made for version 2.0 only, and the "
-                      "installed version is unknown (the directory has no release description)",
-                      logged_runs(case.app_exe)[-1])
 
 
 def end_record_offset(data):
