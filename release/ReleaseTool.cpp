@@ -1,8 +1,8 @@
 #include "release/ReleaseTool.h"
 
 #include "release/ArchiveCheck.h"
-#include "release/ArchiveFile.h"
 #include "release/ArchiveSigning.h"
+#include "release/DiskFile.h"
 #include "release/SigningKey.h"
 #include "release/ToolError.h"
 #include "zip/core/ZipFault.h"
@@ -76,7 +76,7 @@ std::optional<TArguments> ParseArguments(const std::vector<std::string>& argumen
 // Prints the check's lines; true when the updater would install the archive.
 bool ReportCheck(const std::string& path) {
     const TArchiveReport report =
-        CheckArchive(std::make_unique<CArchiveFile>(path, CArchiveFile::TAccess::Read));
+        CheckArchive(std::make_unique<CDiskFile>(path, CDiskFile::TAccess::Read));
     for (const std::string& problem : report.problems) {
         std::cerr << problem << '\n';
     }
@@ -95,7 +95,7 @@ int RunSign(const std::string& path, const std::string& keyPath) {
         std::cerr << path << ": not signed\n";
         return Refused;
     }
-    CArchiveFile archive(path, CArchiveFile::TAccess::ReadWrite);
+    CDiskFile archive(path, CDiskFile::TAccess::ReadWrite);
     const TSignOutcome outcome = SignArchive(archive, key);
     if (outcome == TSignOutcome::Foreign) {
         std::cerr << path << ": not signed: its comment is not a signature, or data follows it\n";
@@ -109,7 +109,7 @@ int RunSign(const std::string& path, const std::string& keyPath) {
 
 int RunVerify(const std::string& path, const std::string& keyPath) {
     const CSigningKey key(keyPath, CSigningKey::THalf::Public);
-    const CArchiveFile archive(path, CArchiveFile::TAccess::Read);
+    const CDiskFile archive(path, CDiskFile::TAccess::Read);
     const TSignatureVerdict verdict = VerifyArchive(archive, key);
     if (verdict != TSignatureVerdict::Valid) {
         std::cerr << GetSignatureVerdictText(verdict) << '\n';
