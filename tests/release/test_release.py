@@ -92,6 +92,16 @@ REFUSED_FIXTURES = {
     "hostile-encrypted.zip": ["secret.txt: entry is encrypted"],
     "hostile-unknown-method.zip": ["data.txt: unknown compression method"],
     "hostile-bzip2.zip": ["data.txt: unknown compression method"],
+    "hostile-description-unlisted.zip":
+        ['the archive holds "extra.txt", which the release description does not list'],
+    "hostile-description-lists-absent.zip":
+        ['the release description lists "docs/readme.txt", which this full update does not hold'],
+    "hostile-description-bad-version.zip": [
+        'orvandel-release.txt: not a release description the updater reads: line 2: "2.01" is no '
+        "version: one to four parts of 0 to 65535, such as 2.1"],
+    "hostile-description-dotdot.zip": [
+        "orvandel-release.txt: not a release description the updater reads: line 5: "
+        '"../escape.txt" is a name the updater refuses'],
     "notupdate-installer-in-folder.zip": NO_INSTALLER,
     "notupdate-folder-named-exe.zip": NO_INSTALLER,
     "notupdate-empty-archive.zip": NO_INSTALLER,
