@@ -1094,5 +1094,87 @@ class SignedUpdateTests(UpdaterTestCase):
                       logged_runs(case.app_exe)[-1])
 
 
+class ReleasePackingTests(UpdaterTestCase):
+    """Updates that scripts/release pack makes. A full update over an application that has no
+    release description yet, then a partial one made against that full update, each leave the
+    application directory exactly as the release folder is: the files that the new release
+    dropped are gone, with the folders they leave empty, and the user's own files stay. A keyed
+    updater installs an update that pack signed."""
+
+    DESCRIPTION = "orvandel-release.txt"
+
+    def pack(self, folder, out, version, *options):
+        subprocess.run([str(SOURCE_ROOT / "scripts" / "release"), "pack", "--version", version,
+                        *map(str, options), str(folder), str(out)],
+                       check=True, capture_output=True, timeout=600)
+        with zipfile.ZipFile(out) as archive:
+            return archive.namelist(), digest(archive.read(self.DESCRIPTION))
+
+    @staticmethod
+    def release_folder(case, name, files):
+        folder = case.root / name
+        for relative, data in files.items():
+            (folder / relative).parent.mkdir(parents=True, exist_ok=True)
+            (folder / relative).write_bytes(data)
+        return folder
+
+    @staticmethod
+    def version_2_files(case):
+        return {"setup.exe": INSTALLER, "sample_app.exe": case.version_2_exe(),
+                "version.txt": b"2\n", "sample_app.ini": (case.app / "sample_app.ini").read_bytes(),
+                "data/config.xml": b"<config version='2'/>",
+                "plugins/old/legacy.dll": b"MZ a plug-in that version 3 drops",
+                "plugins/en/strings.txt": b"strings of version 2"}
+
+    def assertInstalledRelease(self, case, run, folder, description, versions):
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [])
+        self.assertEqual(snapshot(case.app), {**snapshot(folder), self.DESCRIPTION: description,
+                                              "notes.txt": digest(b"the user's own")})
+        self.assertNothingLeftBehind(case)
+        self.assertFalse(case.archive.exists())
+        self.assertStarts(case, versions)
+
+    def test_a_full_then_a_partial_update_leave_exactly_the_new_release(self):
+        case = self.new_case()
+        case.write_app_file("notes.txt", b"the user's own")
+        version_2 = self.version_2_files(case)
+        version_3 = {**version_2, "version.txt": b"3\n",
+                     "plugins/en/strings.txt": b"strings of version 3",
+                     "plugins/de/strings.txt": b"Zeichenketten der Version 3"}
+        del version_3["plugins/old/legacy.dll"]
+        release_2 = self.release_folder(case, "release-2", version_2)
+        release_3 = self.release_folder(case, "release-3", version_3)
+        full = case.root / "orvandel-2.zip"
+
+        _, description = self.pack(release_2, full, "2")
+        shutil.copyfile(full, case.archive)
+        case.request_update(flag="1")
+        run = case.run_app()
+        self.assertInstalledRelease(case, run, release_2, description, ["1", "2"])
+
+        names, description = self.pack(release_3, case.archive, "3", "--from", full)
+        self.assertEqual(sorted(names), sorted([
+            self.DESCRIPTION, "plugins/de/strings.txt", "plugins/en/strings.txt", "sample_app.exe",
+            "setup.exe", "version.txt"]))
+        case.request_update(flag="1")
+        run = case.run_app()
+        self.assertInstalledRelease(case, run, release_3, description, ["1", "2", "2", "3"])
+
+    def test_a_keyed_updater_installs_an_update_that_pack_signed(self):
+        case = self.new_case(updater="KeyedUpdater.exe")
+        case.write_app_file("notes.txt", b"the user's own")
+        release = self.release_folder(case, "release-2", self.version_2_files(case))
+        _, description = self.pack(release, case.archive, "2", "--key",
+                                   SignedUpdateTests.KEYS / "first.pem")
+        case.request_update(flag="1")
+
+        run = case.run_app()
+
+        self.assertInstalledRelease(case, run, release, description, ["1", "2"])
+        self.assertIn("the archive must carry a valid signature by a built-in key",
+                      logged_runs(case.app_exe)[-1])
+
+
 if __name__ == "__main__":
     unittest.main()
