@@ -45,18 +45,7 @@ bool CDiskFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) con
 }
 
 void CDiskFile::ReplaceTail(std::uint64_t offset, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = pwrite(m_descriptor.Get(), bytes.data() + done, bytes.size() - done,
-                                   static_cast<off_t>(offset + done));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put < 0) {
-            ThrowFileError("cannot write", m_path);
-        }
-        done += static_cast<std::size_t>(put);
-    }
+    WriteAt(m_descriptor.Get(), offset, bytes, m_path);
     const std::uint64_t end = offset + bytes.size();
     if (ftruncate(m_descriptor.Get(), static_cast<off_t>(end)) != 0) {
         ThrowFileError("cannot write", m_path);

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+
 // Owns an open file descriptor: closed however its owner ends, also when the owner's
 // constructor throws.
 class CFileDescriptor {
@@ -17,3 +21,6 @@ public:
 private:
     int m_value;
 };
+
+// Writes all the bytes at the offset; a failure is a CToolError naming the path.
+void WriteAt(int descriptor, std::uint64_t offset, std::string_view bytes, const std::string& path);

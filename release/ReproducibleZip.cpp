@@ -1,12 +1,11 @@
 #include "release/ReproducibleZip.h"
 
+#include "release/FileDescriptor.h"
 #include "release/ToolError.h"
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <limits>
 
 namespace {
 
@@ -115,7 +114,7 @@ void CReproducibleZip::AddFile(std::string_view name, const CByteSource& content
         m_pending.replace(static_cast<std::size_t>(entry.headerOffset - m_flushed), header.size(),
                           header);
     } else {
-        WriteAt(entry.headerOffset, header);
+        WriteAt(m_descriptor, entry.headerOffset, header, m_path);
     }
 }
 
@@ -125,21 +124,12 @@ std::string CReproducibleZip::FormatLocalHeader(const TEntry& entry) const {
                          entry.name.substr(0, 80) + "...");
     }
     // Whether the sizes need Zip64 is known before the content is read: deflate is kept only
-    // where it shrinks the content.
+    // where it shrinks the content. Here both sizes go into the field then.
     const bool largeSizes = entry.size >= Saturated32;
-    const bool needsZip64 = largeSizes || entry.headerOffset >= Saturated32;
     std::string header;
     Put32(header, LocalHeaderSignature);
-    Put16(header, needsZip64 ? NeedsZip64 : NeedsDeflate);
-    Put16(header, GetFlags(entry.name));
-    Put16(header, entry.method);
-    Put16(header, m_dosTime);
-    Put16(header, m_dosDate);
-    Put32(header, entry.crc);
-    Put32(header, largeSizes ? Saturated32 : entry.compressedSize);
-    Put32(header, largeSizes ? Saturated32 : entry.size);
-    Put16(header, entry.name.size());
-    Put16(header, largeSizes ? 20 : 0);
+    PutEntryFields(header, entry, largeSizes ? Saturated32 : entry.compressedSize,
+                   largeSizes ? Saturated32 : entry.size, largeSizes ? 20 : 0);
     header += entry.name;
     if (largeSizes) {
         Put16(header, Zip64ExtraId);
@@ -148,6 +138,51 @@ std::string CReproducibleZip::FormatLocalHeader(const TEntry& entry) const {
         Put64(header, entry.compressedSize);
     }
     return header;
+}
+
+std::string CReproducibleZip::FormatCentralEntry(const TEntry& entry) const {
+    // Only the values that do not fit go into the Zip64 field, in this order.
+    std::string values;
+    for (const std::uint64_t value : {entry.size, entry.compressedSize, entry.headerOffset}) {
+        if (value >= Saturated32) {
+            Put64(values, value);
+        }
+    }
+    std::string record;
+    Put32(record, CentralEntrySignature);
+    Put16(record, MadeBy);
+    PutEntryFields(record, entry, Saturate(entry.compressedSize, Saturated32),
+                   Saturate(entry.size, Saturated32), values.empty() ? 0 : values.size() + 4);
+    Put16(record, 0); // comment length
+    Put16(record, 0); // disk
+    Put16(record, 0); // internal attributes
+    Put32(record, entry.isFolder ? FolderAttributes : FileAttributes);
+    Put32(record, Saturate(entry.headerOffset, Saturated32));
+    record += entry.name;
+    if (!values.empty()) {
+        Put16(record, Zip64ExtraId);
+        Put16(record, values.size());
+        record += values;
+    }
+    return record;
+}
+
+// From the version needed to the extra field's length: the fields that the local header and
+// the central directory entry share.
+void CReproducibleZip::PutEntryFields(std::string& out, const TEntry& entry,
+                                      std::uint64_t compressedField, std::uint64_t sizeField,
+                                      std::size_t extraLength) const {
+    const bool needsZip64 = entry.size >= Saturated32 || entry.headerOffset >= Saturated32;
+    Put16(out, needsZip64 ? NeedsZip64 : NeedsDeflate);
+    Put16(out, GetFlags(entry.name));
+    Put16(out, entry.method);
+    Put16(out, m_dosTime);
+    Put16(out, m_dosDate);
+    Put32(out, entry.crc);
+    Put32(out, compressedField);
+    Put32(out, sizeField);
+    Put16(out, entry.name.size());
+    Put16(out, extraLength);
 }
 
 bool CReproducibleZip::Deflate(const CByteSource& content, TEntry& entry) {
@@ -216,41 +251,7 @@ void CReproducibleZip::Store(const CByteSource& content, TEntry& entry) {
 void CReproducibleZip::Finish() {
     const std::uint64_t directoryOffset = m_flushed + m_pending.size();
     for (const TEntry& entry : m_entries) {
-        std::string extra;
-        if (entry.size >= Saturated32) {
-            Put64(extra, entry.size);
-        }
-        if (entry.compressedSize >= Saturated32) {
-            Put64(extra, entry.compressedSize);
-        }
-        if (entry.headerOffset >= Saturated32) {
-            Put64(extra, entry.headerOffset);
-        }
-        const bool needsZip64 = entry.size >= Saturated32 || entry.headerOffset >= Saturated32;
-        std::string record;
-        Put32(record, CentralEntrySignature);
-        Put16(record, MadeBy);
-        Put16(record, needsZip64 ? NeedsZip64 : NeedsDeflate);
-        Put16(record, GetFlags(entry.name));
-        Put16(record, entry.method);
-        Put16(record, m_dosTime);
-        Put16(record, m_dosDate);
-        Put32(record, entry.crc);
-        Put32(record, Saturate(entry.compressedSize, Saturated32));
-        Put32(record, Saturate(entry.size, Saturated32));
-        Put16(record, entry.name.size());
-        Put16(record, extra.empty() ? 0 : extra.size() + 4);
-        Put16(record, 0); // comment length
-        Put16(record, 0); // disk
-        Put16(record, 0); // internal attributes
-        Put32(record, entry.isFolder ? FolderAttributes : FileAttributes);
-        Put32(record, Saturate(entry.headerOffset, Saturated32));
-        record += entry.name;
-        if (!extra.empty()) {
-            Put16(record, Zip64ExtraId);
-            Put16(record, extra.size());
-            record += extra;
-        }
+        const std::string record = FormatCentralEntry(entry);
         Append(record.data(), record.size());
     }
     const std::uint64_t endOffset = m_flushed + m_pending.size();
@@ -297,24 +298,7 @@ void CReproducibleZip::Append(const void* bytes, std::size_t size) {
 }
 
 void CReproducibleZip::Flush() {
-    WriteAt(m_flushed, m_pending);
+    WriteAt(m_descriptor, m_flushed, m_pending, m_path);
     m_flushed += m_pending.size();
     m_pending.clear();
-}
-
-void CReproducibleZip::WriteAt(std::uint64_t offset, const std::string& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        if (offset + done > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-            throw CToolError("the archive grows too large for this system: " + m_path);
-        }
-        const ssize_t put = pwrite(m_descriptor, bytes.data() + done, bytes.size() - done,
-                                   static_cast<off_t>(offset + done));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put < 0) {
-            ThrowFileError("cannot write", m_path);
-        }
-        done += static_cast<std::size_t>(put);
-    }
 }

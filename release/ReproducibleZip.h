@@ -66,13 +66,15 @@ private:
     };
 
     std::string FormatLocalHeader(const TEntry& entry) const;
+    std::string FormatCentralEntry(const TEntry& entry) const;
+    void PutEntryFields(std::string& out, const TEntry& entry, std::uint64_t compressedField,
+                        std::uint64_t sizeField, std::size_t extraLength) const;
     // Deflates the content behind the local header; false, with nothing kept, as soon as the
     // deflated form is no smaller than the content.
     bool Deflate(const CByteSource& content, TEntry& entry);
     void Store(const CByteSource& content, TEntry& entry);
     void Append(const void* bytes, std::size_t size);
     void Flush();
-    void WriteAt(std::uint64_t offset, const std::string& bytes);
 
     int m_descriptor;
     std::string m_path;
