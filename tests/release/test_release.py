@@ -97,14 +97,14 @@ REFUSED_FIXTURES = {
     "hostile-encrypted.zip": ["secret.txt: entry is encrypted"],
     "hostile-unknown-method.zip": ["data.txt: unknown compression method"],
     "hostile-bzip2.zip": ["data.txt: unknown compression method"],
-    "hostile-description-unlisted.zip":
+    "refused-description-unlisted.zip":
         ['the archive holds "extra.txt", which the release description does not list'],
-    "hostile-description-lists-absent.zip":
+    "refused-description-lists-absent.zip":
         ['the release description lists "docs/readme.txt", which this full update does not hold'],
-    "hostile-description-bad-version.zip": [
+    "refused-description-bad-version.zip": [
         'orvandel-release.txt: not a release description the updater reads: line 2: "2.01" is no '
         "version: one to four parts of 0 to 65535, such as 2.1"],
-    "hostile-description-dotdot.zip": [
+    "refused-description-dotdot.zip": [
         "orvandel-release.txt: not a release description the updater reads: line 5: "
         '"../escape.txt" is a name the updater refuses'],
     "notupdate-installer-in-folder.zip": NO_INSTALLER,
@@ -610,7 +610,7 @@ class ShowTests(unittest.TestCase):
 
     def test_show_fails_without_a_description_or_where_the_updater_refuses(self):
         plain = FIXTURES / "good-basic.zip"
-        unlisted = FIXTURES / "hostile-description-unlisted.zip"
+        unlisted = FIXTURES / "refused-description-unlisted.zip"
         for archive, lines in [
             (plain, [f"{plain}: holds no release description (orvandel-release.txt at its top), "
                      "so it names no version"]),
