@@ -123,11 +123,13 @@ bool HoldsSameBytes(const TBase& base, const TReleaseItem& item, std::vector<uns
 // Where the path's folder lies in the other folder, packing would take in the tool's own
 // output or input of another run.
 bool LiesInside(const std::string& folder, const std::string& path) {
-    std::error_code error;
-    const fs::path outer = fs::weakly_canonical(folder, error);
-    const fs::path inner = fs::weakly_canonical(fs::absolute(path).parent_path(), error);
-    return !error && std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first ==
-                         outer.end();
+    std::error_code outerError;
+    std::error_code innerError;
+    const fs::path outer = fs::weakly_canonical(folder, outerError);
+    const fs::path inner = fs::weakly_canonical(fs::absolute(path).parent_path(), innerError);
+    return !outerError && !innerError &&
+           std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first ==
+               outer.end();
 }
 
 // One entry of the archive: an item of the folder, or the description when item is null.
@@ -135,6 +137,26 @@ struct TPackedEntry {
     std::string name;
     const TReleaseItem* item = nullptr;
 };
+
+// The description and every empty folder, and the files: all of them, or those that the base
+// does not hold as they are and the installers; in the bytewise order of their names.
+std::vector<TPackedEntry> ChooseEntries(const TReleaseFolder& folder,
+                                        const std::optional<TBase>& base, TPackReport& report) {
+    std::vector<TPackedEntry> entries{{EncodeUtf8(ReleaseDescriptionName), nullptr}};
+    std::vector<unsigned char> mine(ComparePieceSize);
+    std::vector<unsigned char> theirs(ComparePieceSize);
+    for (const TReleaseItem& item : folder.items) {
+        if (item.isFolder || !base || IsInstallerAtTop(item) ||
+            !HoldsSameBytes(*base, item, mine, theirs)) {
+            entries.push_back({item.name, &item});
+            report.packedFiles += item.isFolder ? 0 : 1;
+        }
+    }
+    std::sort(
+        entries.begin(), entries.end(),
+        [](const TPackedEntry& left, const TPackedEntry& right) { return left.name < right.name; });
+    return entries;
+}
 
 void WriteArchive(const std::vector<TPackedEntry>& entries, const std::string& description,
                   const TPackRequest& request, const CPendingFile& pending) {
@@ -179,23 +201,11 @@ TPackReport PackRelease(const TPackRequest& request) {
             report.description.files.push_back(item.path);
         }
     }
-    std::vector<TPackedEntry> entries{{EncodeUtf8(ReleaseDescriptionName), nullptr}};
-    std::vector<unsigned char> mine(ComparePieceSize);
-    std::vector<unsigned char> theirs(ComparePieceSize);
-    for (const TReleaseItem& item : folder.items) {
-        if (item.isFolder || !base || IsInstallerAtTop(item) ||
-            !HoldsSameBytes(*base, item, mine, theirs)) {
-            entries.push_back({item.name, &item});
-            report.packedFiles += item.isFolder ? 0 : 1;
-        }
-    }
+    const std::vector<TPackedEntry> entries = ChooseEntries(folder, base, report);
     if (base) {
         report.description.base = base->description.version;
         report.droppedFiles = ListDroppedFiles(base->description, report.description).size();
     }
-    std::sort(
-        entries.begin(), entries.end(),
-        [](const TPackedEntry& left, const TPackedEntry& right) { return left.name < right.name; });
 
     CPendingFile pending(request.output);
     WriteArchive(entries, FormatReleaseDescription(report.description), request, pending);

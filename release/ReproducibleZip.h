@@ -38,8 +38,6 @@ public:
     // The central directory and the end records; the archive is complete once they are written.
     void Finish();
 
-    std::size_t GetEntryCount() const { return m_entries.size(); }
-
 private:
     struct TEntry {
         std::string name;
