@@ -17,6 +17,7 @@
 #include "install/InstallJournal.h"
 #include "install/InstallTree.h"
 #include "install/Recovery.h"
+#include "unzip/ReleaseCheck.h"
 #include "unzip/Unzipper.h"
 #include "unzip/UpdateKeys.h"
 
@@ -69,16 +70,6 @@ std::wstring DescribeFailure(std::exception_ptr failure) {
     } catch (...) {
         return L"Unknown error";
     }
-}
-
-// The system's text for an error, without the line break that ends it.
-std::wstring DescribeSystemError(DWORD error) {
-    std::wstring text;
-    GetSystemErrorText(error, text);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
-        text.pop_back();
-    }
-    return text;
 }
 
 // A directory of one character is a drive-relative root or a bare separator, which takes the
@@ -198,9 +189,15 @@ private:
     // The unpacker removes what is left of the extraction folder before the update is declared
     // complete, so that nothing can fail after that.
     TRunEnd UnpackAndInstall(CInstallJournal& journal, const std::wstring& extractionFolder) {
+        // Read after any dead run's journal is finished, so that it describes what is there.
+        CReleaseCheck release(m_applicationDirectory, !GetUpdateKeys().empty());
         CUnzipper unzipper;
+        unzipper.SetReleaseCheck(&release);
         if (!Unpack(unzipper, extractionFolder)) {
             return TRunEnd::NotAnUpdate;
+        }
+        if (const std::wstring described = release.Describe(); !described.empty()) {
+            m_log.Write(described);
         }
         if (CarriesBrowserAddOn(extractionFolder) && !WaitForBrowserToClose()) {
             return TRunEnd::Abandoned;
@@ -208,7 +205,7 @@ private:
         m_sessionEnd.emplace();
         CStopwatch stopwatch;
         InstallTree(*unzipper.GetRootItem(), m_applicationDirectory, journal, m_retry,
-                    [this](std::size_t filesMoved, std::size_t filesTotal) {
+                    release.GetRemovals(), [this](std::size_t filesMoved, std::size_t filesTotal) {
                         return StopsForSessionEnd(filesMoved, filesTotal);
                     });
         m_log.WriteComposed([&] { return L"installed in " + Seconds(stopwatch.Lap()); });
@@ -324,6 +321,10 @@ private:
                             std::to_wstring(outcome.backupsDeleted) + L" backups deleted";
         if (outcome.movedIn != 0) {
             text += L", " + std::to_wstring(outcome.movedIn) + L" files moved in";
+        }
+        if (outcome.dropped != 0) {
+            text += L", " + std::to_wstring(outcome.dropped) +
+                    L" files and folders that the update drops removed";
         }
         if (!outcome.finished) {
             text += L"; kept for the next run, as " + outcome.failedPath + L" stays: " +

@@ -6,5 +6,4 @@
 
 // Replace the holder's array with a new zero-filled one and return it; "Out of memory" when
 // no memory can be had.
-wchar_t* AllocZeroedWideBuffer(std::unique_ptr<wchar_t[]>& holder, int count);
 BYTE* AllocZeroedBuffer(std::unique_ptr<BYTE[]>& holder, int size);

@@ -145,6 +145,31 @@ DWORD MoveFileInAndGetError(const std::wstring& from, const std::wstring& to, bo
                                  (replacing ? MOVEFILE_REPLACE_EXISTING : 0));
 }
 
+DWORD ReadWholeFile(const std::wstring& path, std::string& text, std::size_t limit) {
+    const std::wstring target = ToExtendedLengthPath(path);
+    const CFileHandle file(CreateFileW(target.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
+        return GetLastError();
+    }
+    text.clear();
+    std::vector<char> chunk(65536);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) {
+            return GetLastError();
+        }
+        if (read == 0) {
+            return ERROR_SUCCESS;
+        }
+        if (limit - text.size() < read) {
+            return ERROR_FILE_TOO_LARGE;
+        }
+        text.append(chunk.data(), read);
+    }
+}
+
 DWORD DeleteFileAndGetError(const std::wstring& path) {
     if (!PassDiskChangeGate(TDiskChange::Delete)) {
         return ERROR_NOT_READY;

@@ -42,6 +42,11 @@ DWORD MoveFileReplacingAndGetError(const std::wstring& from, const std::wstring&
 // file at the target (a copy that was cut short) is overwritten.
 DWORD MoveFileInAndGetError(const std::wstring& from, const std::wstring& to, bool replacing);
 
+// The whole file, also one that its writer holds open: ERROR_SUCCESS, ERROR_FILE_TOO_LARGE when
+// it holds more than limit bytes, or why it could not be opened or read to its end.
+DWORD ReadWholeFile(const std::wstring& path, std::string& text,
+                    std::size_t limit = static_cast<std::size_t>(-1));
+
 // Deletes the file whether it is read-only or not.
 DWORD DeleteFileAndGetError(const std::wstring& path);
 

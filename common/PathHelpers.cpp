@@ -10,8 +10,3 @@ void GetDirectoryPart(const std::wstring& path, std::wstring& out) {
         out = work.substr(0, separator);
     }
 }
-
-void GetFileExtension(const std::wstring& path, std::wstring& out) {
-    const std::size_t dot = path.rfind(L'.');
-    out = dot == std::wstring::npos ? std::wstring() : path.substr(dot + 1);
-}

@@ -28,3 +28,12 @@ void GetSystemErrorText(DWORD code, std::wstring& out) {
 void GetLastErrorText(std::wstring& out) {
     GetSystemErrorText(GetLastError(), out);
 }
+
+std::wstring DescribeSystemError(DWORD code) {
+    std::wstring text;
+    GetSystemErrorText(code, text);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
+        text.pop_back();
+    }
+    return text;
+}

@@ -13,3 +13,6 @@ void GetSystemErrorText(DWORD code, std::wstring& out);
 
 // Call on the line right after the failed call, before anything can change the error code.
 void GetLastErrorText(std::wstring& out);
+
+// The system's text for an error as one line for a log: without the line break that ends it.
+std::wstring DescribeSystemError(DWORD code);

@@ -1,7 +1,5 @@
 #include "common/TextHelpers.h"
 
-#include "common/Buffers.h"
-
 #include <windows.h>
 
 void ForEachChar(wchar_t* buffer, int count, CharCallback callback) {
@@ -14,21 +12,6 @@ void SlashToBackslash(wchar_t* ch) {
     if (ch != nullptr && *ch == L'/') {
         *ch = L'\\';
     }
-}
-
-void CharToUpper(wchar_t* ch) {
-    if (ch != nullptr && *ch >= L'a' && *ch <= L'z') {
-        *ch = static_cast<wchar_t>(*ch - L'a' + L'A');
-    }
-}
-
-void ToUpperInPlace(std::wstring& text) {
-    const int count = static_cast<int>(text.size()) + 1;
-    std::unique_ptr<wchar_t[]> holder;
-    wchar_t* buffer = AllocZeroedWideBuffer(holder, count);
-    text.copy(buffer, text.size());
-    ForEachChar(buffer, count, CharToUpper);
-    text = buffer;
 }
 
 std::string ToUtf8(std::wstring_view text) {

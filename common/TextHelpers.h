@@ -11,11 +11,6 @@ void ForEachChar(wchar_t* buffer, int count, CharCallback callback);
 
 void SlashToBackslash(wchar_t* ch);
 
-// Only a-z change: the updater compares extensions and must not depend on the user's locale.
-void CharToUpper(wchar_t* ch);
-
-void ToUpperInPlace(std::wstring& text);
-
 // UTF-8 for the texts that people read on any system: the journal and the log. Text that is not
 // well-formed UTF-16 (a lone surrogate) comes out with U+FFFD in its place.
 std::string ToUtf8(std::wstring_view text);

@@ -30,12 +30,14 @@ constexpr std::array<std::pair<TJournalStage, std::string_view>, 4> StageNames =
     {TJournalStage::RollingBack, "rolling back"},
 }};
 
-constexpr std::array<std::pair<TJournalStep, std::string_view>, 5> StepNames = {{
+constexpr std::array<std::pair<TJournalStep, std::string_view>, 7> StepNames = {{
     {TJournalStep::Folder, "folder"},
     {TJournalStep::Backup, "backup"},
     {TJournalStep::Aside, "aside"},
     {TJournalStep::Replace, "replace"},
     {TJournalStep::Add, "add"},
+    {TJournalStep::Remove, "remove"},
+    {TJournalStep::Prune, "prune"},
 }};
 
 template <class Key, std::size_t Count>
@@ -103,7 +105,7 @@ std::optional<TJournalLine> ParseLine(std::string_view line) {
     if (separator != std::string_view::npos) {
         parsed.second = rest.substr(separator + 1);
     }
-    if (*step == TJournalStep::Aside && parsed.second.empty()) {
+    if ((*step == TJournalStep::Aside || *step == TJournalStep::Remove) && parsed.second.empty()) {
         return std::nullopt;
     }
     return parsed;
@@ -198,28 +200,6 @@ void CInstallJournal::Flush() {
 
 void CInstallJournal::ThrowWriteError() const {
     throw COrvException(L"Can not write the journal: " + m_path, 0);
-}
-
-DWORD ReadJournal(const std::wstring& path, std::string& text) {
-    const std::wstring target = ToExtendedLengthPath(path);
-    const CFileHandle file(CreateFileW(target.c_str(), GENERIC_READ,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid()) {
-        return GetLastError();
-    }
-    text.clear();
-    std::array<char, 65536> chunk;
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(file.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) {
-            return GetLastError();
-        }
-        if (read == 0) {
-            return ERROR_SUCCESS;
-        }
-        text.append(chunk.data(), read);
-    }
 }
 
 void ForEachJournalLine(std::string_view text,

@@ -25,6 +25,8 @@ enum class TJournalStep {
     Aside,   // a .bak of earlier in the way is renamed to a unique name
     Replace, // the new file is moved in where the backup was made
     Add,     // the new file is moved in where there was no file
+    Remove,  // a file that the update drops is renamed to a unique name
+    Prune,   // once the update is complete, a folder is removed if the removals left it empty
 };
 
 // One line of a journal: a header field, the end of the plan, a stage or a step. The texts are
@@ -35,8 +37,8 @@ struct TJournalLine {
     TJournalStep step = TJournalStep::Folder;
     std::size_t planned = 0; // Plan: the number of steps before it
     std::string_view path;   // the folder of a header field, the target of a step
-    std::string_view second; // Aside: the unique name the .bak gets; Replace and Add: the file
-                             // moved in, in the extraction folder
+    std::string_view second; // Aside and Remove: the unique name the file gets; Replace and
+                             // Add: the file moved in, in the extraction folder
 };
 
 // What one run does to the application directory, so that a run that dies at any instruction,
@@ -51,7 +53,9 @@ struct TJournalLine {
 //   replace C:\Program Files\Orvandel\Orvandel.exe<TAB>C:\...\{5E0C...}\Orvandel.exe
 //   aside C:\Program Files\Orvandel\notes.txt.bak<TAB>C:\...\notes.txt.bak.{9A1B...}
 //   add C:\Program Files\Orvandel\notes.txt<TAB>C:\...\{5E0C...}\notes.txt
-//   plan 5 steps
+//   remove C:\Program Files\Orvandel\plugins\old.dll<TAB>C:\...\old.dll.{7F2D...}
+//   prune C:\Program Files\Orvandel\plugins
+//   plan 7 steps
 //   stage installing
 //   stage removing backups
 //
@@ -97,9 +101,6 @@ private:
     std::string m_pending;
     std::size_t m_planned = 0;
 };
-
-// The whole journal; ERROR_SUCCESS, or why it could not be opened or read to its end.
-DWORD ReadJournal(const std::wstring& path, std::string& text);
 
 // Hands every complete line of a journal's text to the handler, in order. Lines that are cut
 // short or that this version cannot read are passed over.

@@ -8,9 +8,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -71,8 +74,9 @@ TFolderNames ListFolder(const std::wstring& folder) {
 struct TPlannedStep {
     TJournalStep step;
     std::size_t folder;          // the destination folder, in CInstallWalk::m_folders
-    const CFileSystemItem* item; // the update's file or folder the step is for
-    std::size_t aside;           // Aside: the unique name, in CInstallWalk::m_asides
+    const CFileSystemItem* item; // the update's file or folder the step is for; none for Remove
+    std::size_t aside;           // Aside and Remove: the unique name, in CInstallWalk::m_asides
+    std::size_t removed = 0;     // Remove: the file, in CInstallWalk::m_removed
 };
 
 // One install: the plan, then its steps, with the patience for files that others hold for a
@@ -85,9 +89,11 @@ public:
         : m_journal(journal), m_retry(retry), m_mustStop(mustStop),
           m_access([](std::wstring& path) { InheritFolderAccess(path); }) {}
 
-    void Plan(const CFileSystemItem& source, const std::wstring& destination) {
+    void Plan(const CFileSystemItem& source, const std::wstring& destination,
+              const std::vector<std::wstring>& removals) {
         m_folders.push_back(destination);
         PlanChildren(source, 0, ListFolder(destination));
+        PlanRemovals(destination, removals);
         m_journal.RecordStage(TJournalStage::Installing);
     }
 
@@ -97,7 +103,7 @@ public:
         for (const TPlannedStep& step : m_steps) {
             // Asked once per file, before the first of its steps, so that a stop never leaves a
             // file only set aside or backed up.
-            if (m_mustStop && step.item->IsFile() && step.item != asked) {
+            if (m_mustStop && step.item != nullptr && step.item->IsFile() && step.item != asked) {
                 asked = step.item;
                 if (m_mustStop(filesMoved, m_filesPlanned)) {
                     throw COrvException(L"The session ends before the update is installed", 0);
@@ -198,8 +204,65 @@ private:
                 item.GetPath());
     }
 
+    // The files of the installed version that the update no longer has, and then, deepest first,
+    // the folders that held them, to go after the commit if that leaves them empty: not the
+    // destination, and not a folder of the update, which the update may bring empty.
+    void PlanRemovals(const std::wstring& destination, const std::vector<std::wstring>& removals) {
+        std::unordered_set<std::wstring> updateFolders;
+        for (const std::wstring& folder : m_folders) {
+            updateFolders.insert(FoldCase(folder));
+        }
+        std::vector<std::pair<std::size_t, std::wstring>> emptied; // by their depth
+        for (const std::wstring& removal : removals) {
+            if (!PlanRemoval(JoinPath(destination, removal))) {
+                continue;
+            }
+            for (std::size_t separator = removal.rfind(L'\\'); separator != std::wstring::npos;
+                 separator = removal.rfind(L'\\', separator - 1)) {
+                const std::wstring folder = JoinPath(destination, removal.substr(0, separator));
+                if (!updateFolders.contains(FoldCase(folder))) {
+                    emptied.emplace_back(std::count(folder.begin(), folder.end(), L'\\'), folder);
+                }
+                if (separator == 0) {
+                    break;
+                }
+            }
+        }
+        std::sort(emptied.begin(), emptied.end(), std::greater<>());
+        emptied.erase(std::unique(emptied.begin(), emptied.end()), emptied.end());
+        for (const auto& [depth, folder] : emptied) {
+            m_journal.RecordStep(TJournalStep::Prune, folder);
+        }
+    }
+
+    // False for a file that the user made a folder of, which is the user's, or one that is gone.
+    bool PlanRemoval(const std::wstring& target) {
+        const DWORD attributes = GetPathAttributes(target);
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return false;
+        }
+        std::wstring guid;
+        CreateGuidString(guid);
+        m_asides.push_back(target + L'.' + guid);
+        m_removed.push_back(target);
+        m_journal.RecordStep(TJournalStep::Remove, target, m_asides.back());
+        m_steps.push_back(
+            {TJournalStep::Remove, 0, nullptr, m_asides.size() - 1, m_removed.size() - 1});
+        // Its folder is flushed with the others before the commit.
+        const std::wstring folder = target.substr(0, target.rfind(L'\\'));
+        if (m_removalFolders.insert(FoldCase(folder)).second) {
+            m_folders.push_back(folder);
+        }
+        return true;
+    }
+
+    std::wstring GetTarget(const TPlannedStep& step) const {
+        return step.item == nullptr ? m_removed[step.removed]
+                                    : JoinPath(m_folders[step.folder], GetItemName(*step.item));
+    }
+
     void CarryOut(const TPlannedStep& step) {
-        const std::wstring target = JoinPath(m_folders[step.folder], GetItemName(*step.item));
+        const std::wstring target = GetTarget(step);
         switch (step.step) {
         case TJournalStep::Folder:
             if (CreateFolderAndGetError(target) != ERROR_SUCCESS) {
@@ -218,6 +281,16 @@ private:
                 ERROR_SUCCESS) {
                 ThrowInstallError(L"Can not rename file:", target);
             }
+            break;
+        case TJournalStep::Remove:
+            // A .bak of earlier that the plan set aside already is not there to remove.
+            if (const DWORD error =
+                    m_retry.Run([&] { return MoveFileAndGetError(target, m_asides[step.aside]); });
+                error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) {
+                ThrowInstallError(L"Can not remove file:", target);
+            }
+            break;
+        case TJournalStep::Prune: // FinishJournal's, once the update is complete
             break;
         case TJournalStep::Replace:
         case TJournalStep::Add:
@@ -254,6 +327,8 @@ private:
     std::size_t m_filesPlanned = 0;
     std::vector<std::wstring> m_folders;
     std::vector<std::wstring> m_asides;
+    std::vector<std::wstring> m_removed;
+    std::unordered_set<std::wstring> m_removalFolders;
     std::vector<TPlannedStep> m_steps;
     std::vector<std::optional<bool>> m_otherAccess; // by folder, once its first file is in
     CBackgroundQueue<std::wstring> m_access;
@@ -263,9 +338,9 @@ private:
 
 void InstallTree(const CFileSystemItem& source, const std::wstring& destination,
                  CInstallJournal& journal, CTransientRetry& retry,
-                 const InstallStopCheck& mustStop) {
+                 const std::vector<std::wstring>& removals, const InstallStopCheck& mustStop) {
     CInstallWalk walk(journal, retry, mustStop);
-    walk.Plan(source, destination);
+    walk.Plan(source, destination, removals);
     walk.CarryOut();
 }
 

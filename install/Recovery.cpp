@@ -79,7 +79,12 @@ bool IsExtractionFolder(const std::wstring& path) {
 // One entry of a journal's plan: a folder it creates, or a file it moves in with the backup and
 // the set-aside .bak made for it. The texts point into the journal's text.
 struct TPlannedEntry {
-    bool isFolder = false;
+    enum class TKind {
+        File,
+        Folder,  // target is a folder that the plan creates
+        Removal, // target is set aside under the name aside, deleted once complete
+        Prune,   // target is a folder removed once complete, if the removals left it empty
+    } kind = TKind::File;
     bool backedUp = false;   // a backup is planned
     bool movesIn = false;    // the move-in is planned: false only where an older journal was cut
     std::string_view target; // empty where an older journal was cut after the aside line
@@ -122,9 +127,15 @@ TJournal ParseJournal(std::string_view text) {
             break;
         case TJournalLine::TKind::Step:
             ++steps;
-            if (line.step == TJournalStep::Folder) {
+            if (line.step == TJournalStep::Folder || line.step == TJournalStep::Remove ||
+                line.step == TJournalStep::Prune) {
                 flush();
-                journal.entries.push_back({true, false, false, line.path, {}, {}, {}});
+                TPlannedEntry& entry = journal.entries.emplace_back();
+                entry.kind = line.step == TJournalStep::Folder   ? TPlannedEntry::TKind::Folder
+                             : line.step == TJournalStep::Remove ? TPlannedEntry::TKind::Removal
+                                                                 : TPlannedEntry::TKind::Prune;
+                entry.target = line.path;
+                entry.aside = line.second;
             } else if (line.step == TJournalStep::Aside) {
                 pending.bak = line.path;
                 pending.aside = line.second;
@@ -161,12 +172,17 @@ public:
     // from the disk, mostly by the outcome of its own call, whether there is anything to undo.
     void RollBack(const std::vector<TPlannedEntry>& entries) {
         for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-            if (entry->isFolder) {
+            if (entry->kind == TPlannedEntry::TKind::Folder) {
                 // A folder that is not empty holds what could not be removed, which is reported
                 // already; a folder that is gone was never made.
                 if (const std::optional<std::wstring> folder = Resolve(entry->target);
                     folder && RemoveFolderAndGetError(*folder) == ERROR_SUCCESS) {
                     ++m_outcome.removed;
+                }
+            } else if (entry->kind == TPlannedEntry::TKind::Removal) {
+                if (const std::optional<TFilePaths> file = ResolveRemoval(*entry)) {
+                    Count(Retried(MoveFileAndGetError, file->aside, file->target), file->target,
+                          m_outcome.restored);
                 }
             } else if (const std::optional<TFilePaths> file = Resolve(*entry)) {
                 Undo(*entry, *file);
@@ -177,11 +193,20 @@ public:
     // The commit reached the disk only after every move had, so this finds work only where a
     // disk kept the commit and lost a move all the same.
     void RollForward(const std::vector<TPlannedEntry>& entries) {
+        for (const TPlannedEntry& entry : entries) {
+            if (const std::optional<TFilePaths> file = ResolveRemoval(entry)) {
+                // Where the file is still there and not yet aside, its removal did not last.
+                if (const DWORD error = Retried(MoveFileAndGetError, file->target, file->aside);
+                    error != ERROR_SUCCESS && !IsMissing(error) && error != ERROR_ALREADY_EXISTS) {
+                    NoteFailure(m_outcome, error, file->target);
+                }
+            }
+        }
         if (!IsExtractionFolder(m_header.extraction) || !PathExists(m_header.extraction)) {
             return; // every file of the update left it before it was removed
         }
         for (const TPlannedEntry& entry : entries) {
-            if (entry.isFolder) {
+            if (entry.kind == TPlannedEntry::TKind::Folder) {
                 if (const std::optional<std::wstring> folder = Resolve(entry.target)) {
                     const DWORD error = CreateFolderAndGetError(*folder);
                     if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS) {
@@ -199,6 +224,11 @@ public:
     // from the user's file only while the set-aside one is there.
     void DeleteBackups(const std::vector<TPlannedEntry>& entries) {
         for (const TPlannedEntry& entry : entries) {
+            if (const std::optional<TFilePaths> removed = ResolveRemoval(entry)) {
+                Count(Retried(DeleteFileAndGetError, removed->aside), removed->aside,
+                      m_outcome.dropped);
+                continue;
+            }
             const std::optional<TFilePaths> file = Resolve(entry);
             if (!file) {
                 continue;
@@ -214,7 +244,38 @@ public:
         }
     }
 
+    // The plan lists, deepest first, the folders that held removed files and are no folders
+    // of the update; only those that are empty now go.
+    void RemoveEmptiedFolders(const std::vector<TPlannedEntry>& entries) {
+        for (const TPlannedEntry& entry : entries) {
+            if (entry.kind != TPlannedEntry::TKind::Prune) {
+                continue;
+            }
+            if (const std::optional<std::wstring> folder = Resolve(entry.target);
+                folder && RemoveFolderAndGetError(*folder) == ERROR_SUCCESS) {
+                ++m_outcome.dropped;
+            }
+        }
+    }
+
 private:
+    // A removal's file and the name it is set aside under, where the journal may be trusted with
+    // them: both below the application directory, the second the first's name and more.
+    std::optional<TFilePaths> ResolveRemoval(const TPlannedEntry& entry) const {
+        if (entry.kind != TPlannedEntry::TKind::Removal) {
+            return std::nullopt;
+        }
+        std::optional<std::wstring> target = Resolve(entry.target);
+        std::optional<std::wstring> aside = Resolve(entry.aside);
+        if (!target || !aside || !aside->starts_with(*target + L'.')) {
+            return std::nullopt;
+        }
+        TFilePaths paths;
+        paths.target = std::move(*target);
+        paths.aside = std::move(*aside);
+        return paths;
+    }
+
     std::optional<std::wstring> Resolve(std::string_view path) const {
         std::wstring resolved = FromUtf8(path);
         if (!LiesBelow(resolved, m_header.application)) {
@@ -224,7 +285,7 @@ private:
     }
 
     std::optional<TFilePaths> Resolve(const TPlannedEntry& entry) const {
-        if (entry.isFolder) {
+        if (entry.kind != TPlannedEntry::TKind::File) {
             return std::nullopt;
         }
         TFilePaths paths;
@@ -331,6 +392,7 @@ void FinishSteps(const std::wstring& journalPath, const TJournal& journal, TJour
         // A backup is the only copy of the old content until the new one is in place.
         if (outcome.finished) {
             finisher.DeleteBackups(journal.entries);
+            finisher.RemoveEmptiedFolders(journal.entries);
         }
         return;
     }
@@ -355,7 +417,7 @@ TJournalOutcome FinishJournal(const std::wstring& journalPath, CTransientRetry& 
         }
         outcome.found = true;
         std::string text;
-        if (const DWORD error = ReadJournal(journalPath, text); error != ERROR_SUCCESS) {
+        if (const DWORD error = ReadWholeFile(journalPath, text); error != ERROR_SUCCESS) {
             NoteFailure(outcome, error, journalPath);
             return outcome;
         }

@@ -6,6 +6,9 @@
 #include "zip/core/ZipEntryReader.h"
 #include "zip/core/ZipFault.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace {
 
 constexpr std::size_t ReadBufferSize = 1 << 20;
@@ -20,25 +23,71 @@ bool HasInstallerAtTop(const CZipArchive& archive) {
     return false;
 }
 
+// The description's text, read as far as the parser needs to refuse an oversized one; nothing
+// when the entry cannot be read, which reading every file then reports.
+std::optional<std::string> ReadDescriptionText(const std::shared_ptr<const CZipArchive>& archive,
+                                               std::size_t item) {
+    std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(
+                         archive->GetItem(item).size, LargestReleaseDescription + 1)),
+                     '\0');
+    try {
+        CZipEntryReader reader(archive, item);
+        for (std::size_t filled = 0; filled < text.size();) {
+            const std::size_t got = reader.Read(text.data() + filled, text.size() - filled);
+            if (got == 0) {
+                return std::nullopt;
+            }
+            filled += got;
+        }
+    } catch (const CZipException&) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+// Reads the top level's description, if there is one, and notes why it does not parse.
+void ReadDescription(const std::shared_ptr<const CZipArchive>& archive, TArchiveReport& report) {
+    const std::optional<std::size_t> item =
+        archive->FindChild(CZipArchive::RootFolder, ReleaseDescriptionName);
+    if (!item || archive->GetItem(*item).isFolder) {
+        return;
+    }
+    const std::optional<std::string> text = ReadDescriptionText(archive, *item);
+    if (!text) {
+        return;
+    }
+    TReleaseParse parsed = ParseReleaseDescription(*text);
+    if (!parsed.description) {
+        report.problems.push_back(EncodeUtf8(archive->GetItem(*item).name) +
+                                  ": not a release description the updater reads: " + parsed.fault);
+        return;
+    }
+    report.description = std::move(parsed.description);
+}
+
 // Reads each file below the folder to its end, in the order the updater unpacks them, and
-// notes every entry that the reader refuses; the others are still read.
+// notes every entry that the reader refuses; the others are still read. Each file is claimed
+// from the description's listing, when there is one.
 void ReadFiles(const std::shared_ptr<const CZipArchive>& archive, std::size_t folder,
-               const std::string& folderPath, std::vector<unsigned char>& buffer,
-               TArchiveReport& report) {
+               const std::u16string& folderPath, std::vector<unsigned char>& buffer,
+               CReleaseListing* listing, TArchiveReport& report) {
     for (const std::size_t child : archive->GetItem(folder).children) {
         const TZipItem& item = archive->GetItem(child);
-        const std::string path = folderPath + EncodeUtf8(item.name);
+        const std::u16string path = folderPath + item.name;
         if (item.isFolder) {
-            ReadFiles(archive, child, path + "/", buffer, report);
+            ReadFiles(archive, child, path + u'/', buffer, listing, report);
             continue;
         }
         ++report.fileCount;
+        if (listing != nullptr) {
+            listing->Claim(path);
+        }
         try {
             CZipEntryReader reader(archive, child);
             while (reader.Read(buffer.data(), buffer.size()) != 0) {
             }
         } catch (const CZipException& fault) {
-            report.problems.push_back(path + ": " + fault.GetReason());
+            report.problems.push_back(EncodeUtf8(path) + ": " + fault.GetReason());
         }
     }
 }
@@ -55,10 +104,19 @@ TArchiveReport CheckArchive(std::unique_ptr<CByteSource> source) {
         return report;
     }
     if (!HasInstallerAtTop(*archive)) {
-        report.problems.push_back(
-            "no EXE or MSI file at the top level: nothing would be installed");
+        report.problems.emplace_back(NoInstallerProblem);
+    }
+    ReadDescription(archive, report);
+    std::optional<CReleaseListing> listing;
+    if (report.description) {
+        listing.emplace(*report.description);
     }
     std::vector<unsigned char> buffer(ReadBufferSize);
-    ReadFiles(archive, CZipArchive::RootFolder, "", buffer, report);
+    ReadFiles(archive, CZipArchive::RootFolder, u"", buffer, listing ? &*listing : nullptr, report);
+    if (listing) {
+        if (const std::optional<std::string> fault = listing->GetFault()) {
+            report.problems.push_back(*fault);
+        }
+    }
     return report;
 }

@@ -4,7 +4,7 @@
 
 #include <array>
 
-TSignOutcome SignArchive(CArchiveFile& archive, const CSigningKey& key) {
+TSignOutcome SignArchive(CDiskFile& archive, const CSigningKey& key) {
     const TSignedRange range = LocateSignedRange(archive);
     TSignatureBlock block;
     const TSignatureFault earlier = ParseSignatureBlock(range, block);

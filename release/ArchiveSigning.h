@@ -1,6 +1,6 @@
 #pragma once
 
-#include "release/ArchiveFile.h"
+#include "release/DiskFile.h"
 #include "release/SigningKey.h"
 #include "zip/core/SignatureBlock.h"
 
@@ -13,7 +13,7 @@ enum class TSignOutcome {
 // Writes the key's signature into the archive's end record comment in place: the file is cut
 // where the signed range ends and the new comment length and block follow. Any comment but an
 // earlier signature block is left alone, since signing would destroy it.
-TSignOutcome SignArchive(CArchiveFile& archive, const CSigningKey& key);
+TSignOutcome SignArchive(CDiskFile& archive, const CSigningKey& key);
 
 // The updater's decision on the archive's signature, with this one public key accepted. Only a
 // file that cannot be read throws (a CZipException).

@@ -1,14 +1,20 @@
 #include "release/ReleaseTool.h"
 
 #include "release/ArchiveCheck.h"
-#include "release/ArchiveFile.h"
 #include "release/ArchiveSigning.h"
+#include "release/DiskFile.h"
+#include "release/ReleasePacking.h"
+#include "release/ReproducibleZip.h"
 #include "release/SigningKey.h"
 #include "release/ToolError.h"
 #include "zip/core/ZipFault.h"
 
+#include <array>
+#include <charconv>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
+#include <string_view>
 
 namespace {
 
@@ -17,17 +23,55 @@ constexpr int Refused = 1;
 constexpr int UsageOrToolError = 2;
 
 constexpr const char* HelpText =
-    R"(usage: scripts/release check ARCHIVE
+    R"(usage: scripts/release pack --version V [--from PREVIOUS.zip] [--key PRIVATE.pem] FOLDER OUT.zip
+       scripts/release show ARCHIVE
+       scripts/release check ARCHIVE
        scripts/release sign --key PRIVATE.pem ARCHIVE
        scripts/release verify --key PUBLIC.pem ARCHIVE
 
+Making an update: put the new version in a folder exactly as it is to be installed, an EXE or
+MSI installer at its top. Then
+  scripts/release pack --version 2.1 --key private.pem release-2.1 orvandel-2.1.zip
+  scripts/release pack --version 2.1 --from orvandel-2.0.zip --key private.pem \
+      release-2.1 orvandel-2.1-from-2.0.zip
+  scripts/release show orvandel-2.1-from-2.0.zip
+and ship both: the application offers the partial update to users of version 2.0 and the full
+one to everyone else. Keep each full update: it is the PREVIOUS of the next partial ones.
+
+pack    Makes the update archive OUT of version V from FOLDER, with its release description
+        (orvandel-release.txt at its top, listing every file of the version). Without --from a
+        full update: every file and every empty folder of FOLDER. With --from a partial update
+        for the version of PREVIOUS, which must be a full update made by pack and of a lower
+        version: only the files whose bytes differ from PREVIOUS's or that are new, every EXE or
+        MSI file at the top (the updater installs nothing without one) and the empty folders;
+        files that FOLDER no longer has are not listed, and installing the update removes them.
+        With --key signed, as sign does. FOLDER is checked first: no EXE or MSI at the top, a
+        name the updater refuses or that is not UTF-8, names that are one to Windows, which
+        ignores case, a description of its own at the top, and symbolic links and other
+        special files, which pack does not follow: put the file itself there. Then the archive
+        is checked as check does. Every fault is named, one line each, and then nothing is
+        written. OUT is written under a temporary name beside it and takes its name only once
+        complete, so an interrupted run leaves OUT as it was.
+        The same FOLDER content and arguments give the same bytes on every machine: entries
+        in the bytewise order of their UTF-8 names, each with one time (SOURCE_DATE_EPOCH
+        when set, else 1980-01-01 00:00:00 UTC), fixed attributes, no extra fields but Zip64's
+        where a size needs it, deflated at zlib level 9 or stored where that is no smaller.
+        Only another zlib version may deflate otherwise, and a signature differs on every run
+        (ECDSA takes a random nonce); the bytes it signs do not.
+show    Prints what ARCHIVE's release description says, for a person: its version, full or
+        made for which base version, how many files the archive holds and the version lists,
+        and whether and by which key id it is signed (without the public key nothing says
+        whether that signature is valid: verify does). Fails when the archive has no
+        description or the updater would refuse it, naming why as check does.
 check   Reads ARCHIVE exactly as the updater will, through the same reader: the whole
-        archive, its top level for an EXE or MSI file, and every file to its end with its
-        CRC-32 and sizes. Prints every reason why the updater would refuse the archive or
-        install nothing, one line each, a file's own faults after its name: no EXE or MSI at
-        the top level, a name the updater refuses, a duplicate name, a damaged directory or
-        entry, an encrypted entry or an unknown method, a CRC that does not match. Faults of
-        the archive as a whole (its directory, names, duplicates) stop the reading: one line.
+        archive, its top level for an EXE or MSI file and for its release description, and
+        every file to its end with its CRC-32 and sizes. Prints every reason why the updater
+        would refuse the archive or install nothing, one line each, a file's own faults after
+        its name: no EXE or MSI at the top level, a name the updater refuses, a duplicate name,
+        a damaged directory or entry, an encrypted entry or an unknown method, a CRC that does
+        not match, a release description that does not parse, a file it does not list, a file
+        of a full update that it lists but the archive lacks. Faults of the archive as a whole
+        (its directory, names, duplicates) stop the reading: one line.
 sign    Checks ARCHIVE as check does and signs it only when the updater would install it:
         writes the signature of the ECDSA P-256 private key into the archive's comment, in
         place, replacing an earlier signature. Refuses an archive whose comment holds
@@ -35,16 +79,45 @@ sign    Checks ARCHIVE as check does and signs it only when the updater would in
 verify  Decides ARCHIVE's signature as an updater built with this public key would: valid,
         or no signature, malformed, unknown key, does not match.
 
-Exit status: 0 when the updater would install the archive (check), it is signed (sign) or its
-signature is valid (verify); 1 when it would not, or the signature is not valid; 2 for a usage
-error or a file or key that cannot be used. Messages go to standard error.
+Exit status: 0 when the update is written (pack), the updater would install the archive (show,
+check), it is signed (sign) or its signature is valid (verify); 1 when it would not, the
+archive has no description (show) or the signature is not valid; 2 for a usage error or a file
+or key that cannot be used. Messages go to standard error, show's report to standard output.
 )";
+
+constexpr const char* UsageLine =
+    "usage: scripts/release pack|show|check|sign|verify ... (--help says more)";
+
+enum class TNeed { No, May, Must };
+
+// What each command takes besides its paths.
+struct TCommandShape {
+    std::string_view command;
+    std::size_t paths;
+    TNeed key;
+    TNeed version;
+    TNeed from;
+};
+
+constexpr std::array<TCommandShape, 5> CommandShapes = {{
+    {"pack", 2, TNeed::May, TNeed::Must, TNeed::May},
+    {"show", 1, TNeed::No, TNeed::No, TNeed::No},
+    {"check", 1, TNeed::No, TNeed::No, TNeed::No},
+    {"sign", 1, TNeed::Must, TNeed::No, TNeed::No},
+    {"verify", 1, TNeed::Must, TNeed::No, TNeed::No},
+}};
 
 struct TArguments {
     std::string command;
     std::optional<std::string> key;
-    std::vector<std::string> archives;
+    std::optional<std::string> version;
+    std::optional<std::string> from;
+    std::vector<std::string> paths;
 };
+
+bool Fits(TNeed need, const std::optional<std::string>& given) {
+    return need == TNeed::May || (need == TNeed::Must) == given.has_value();
+}
 
 // Empty when the arguments make no command line of the tool.
 std::optional<TArguments> ParseArguments(const std::vector<std::string>& arguments) {
@@ -54,32 +127,43 @@ std::optional<TArguments> ParseArguments(const std::vector<std::string>& argumen
     TArguments parsed;
     parsed.command = arguments[0];
     for (std::size_t at = 1; at < arguments.size(); ++at) {
-        if (arguments[at] == "--key") {
-            if (parsed.key || at + 1 == arguments.size()) {
+        const std::string& argument = arguments[at];
+        std::optional<std::string>* option = argument == "--key"       ? &parsed.key
+                                             : argument == "--version" ? &parsed.version
+                                             : argument == "--from"    ? &parsed.from
+                                                                       : nullptr;
+        if (option != nullptr) {
+            if (option->has_value() || at + 1 == arguments.size()) {
                 return std::nullopt;
             }
-            parsed.key = arguments[++at];
-        } else if (arguments[at].starts_with("-")) {
+            *option = arguments[++at];
+        } else if (argument.starts_with("-")) {
             return std::nullopt;
         } else {
-            parsed.archives.push_back(arguments[at]);
+            parsed.paths.push_back(argument);
         }
     }
-    const bool needsKey = parsed.command == "sign" || parsed.command == "verify";
-    if ((!needsKey && parsed.command != "check") || parsed.archives.size() != 1 ||
-        parsed.key.has_value() != needsKey) {
-        return std::nullopt;
+    for (const TCommandShape& shape : CommandShapes) {
+        if (shape.command == parsed.command) {
+            const bool fits = parsed.paths.size() == shape.paths && Fits(shape.key, parsed.key) &&
+                              Fits(shape.version, parsed.version) && Fits(shape.from, parsed.from);
+            return fits ? std::optional(parsed) : std::nullopt;
+        }
     }
-    return parsed;
+    return std::nullopt;
+}
+
+void PrintProblems(const std::vector<std::string>& problems) {
+    for (const std::string& problem : problems) {
+        std::cerr << problem << '\n';
+    }
 }
 
 // Prints the check's lines; true when the updater would install the archive.
 bool ReportCheck(const std::string& path) {
     const TArchiveReport report =
-        CheckArchive(std::make_unique<CArchiveFile>(path, CArchiveFile::TAccess::Read));
-    for (const std::string& problem : report.problems) {
-        std::cerr << problem << '\n';
-    }
+        CheckArchive(std::make_unique<CDiskFile>(path, CDiskFile::TAccess::Read));
+    PrintProblems(report.problems);
     if (!report.IsInstallable()) {
         std::cerr << path << ": the updater would not install it\n";
         return false;
@@ -95,7 +179,7 @@ int RunSign(const std::string& path, const std::string& keyPath) {
         std::cerr << path << ": not signed\n";
         return Refused;
     }
-    CArchiveFile archive(path, CArchiveFile::TAccess::ReadWrite);
+    CDiskFile archive(path, CDiskFile::TAccess::ReadWrite);
     const TSignOutcome outcome = SignArchive(archive, key);
     if (outcome == TSignOutcome::Foreign) {
         std::cerr << path << ": not signed: its comment is not a signature, or data follows it\n";
@@ -109,7 +193,7 @@ int RunSign(const std::string& path, const std::string& keyPath) {
 
 int RunVerify(const std::string& path, const std::string& keyPath) {
     const CSigningKey key(keyPath, CSigningKey::THalf::Public);
-    const CArchiveFile archive(path, CArchiveFile::TAccess::Read);
+    const CDiskFile archive(path, CDiskFile::TAccess::Read);
     const TSignatureVerdict verdict = VerifyArchive(archive, key);
     if (verdict != TSignatureVerdict::Valid) {
         std::cerr << GetSignatureVerdictText(verdict) << '\n';
@@ -120,15 +204,125 @@ int RunVerify(const std::string& path, const std::string& keyPath) {
     return Success;
 }
 
+std::string CountFiles(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " file" : " files");
+}
+
+std::string DescribeSignature(const CByteSource& archive) {
+    TSignatureBlock block;
+    switch (ParseSignatureBlock(LocateSignedRange(archive), block)) {
+    case TSignatureFault::None:
+        return "signed by key " + FormatKeyId(block.keyId);
+    case TSignatureFault::Missing:
+        return "not signed";
+    case TSignatureFault::Malformed:
+        break;
+    }
+    return "signature block malformed";
+}
+
+int RunShow(const std::string& path) {
+    const TArchiveReport report =
+        CheckArchive(std::make_unique<CDiskFile>(path, CDiskFile::TAccess::Read));
+    if (!report.IsInstallable()) {
+        PrintProblems(report.problems);
+        std::cerr << path << ": the updater would not install it\n";
+        return Refused;
+    }
+    if (!report.description) {
+        std::cerr << path
+                  << ": holds no release description (orvandel-release.txt at its "
+                     "top), so it names no version\n";
+        return Refused;
+    }
+    const TReleaseDescription& description = *report.description;
+    const std::string version = FormatReleaseVersion(description.version);
+    std::cout << path << '\n'
+              << "version:   " << version << '\n'
+              << "update:    "
+              << (description.base
+                      ? "partial, made for version " + FormatReleaseVersion(*description.base) +
+                            " only"
+                      : "full, for any installed version up to " + version + ", or none")
+              << '\n'
+              << "files:     " << report.fileCount - 1 << " in the archive, of the "
+              << CountFiles(description.files.size()) << " that version " << version << " lists\n"
+              << "signature: " << DescribeSignature(CDiskFile(path, CDiskFile::TAccess::Read))
+              << '\n';
+    return Success;
+}
+
+// The one time of every entry: SOURCE_DATE_EPOCH, as reproducible builds everywhere take it.
+std::time_t GetPackTimestamp() {
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch == nullptr || *epoch == '\0') {
+        return CReproducibleZip::EarliestTimestamp;
+    }
+    const std::string_view text(epoch);
+    std::int64_t seconds = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (error != std::errc() || end != text.data() + text.size() || seconds < 0) {
+        throw CToolError("SOURCE_DATE_EPOCH is no whole number of seconds: " + std::string(text));
+    }
+    return static_cast<std::time_t>(seconds);
+}
+
+int RunPack(const TArguments& arguments) {
+    const std::optional<TReleaseVersion> version = ParseReleaseVersion(*arguments.version);
+    if (!version) {
+        throw CToolError("--version " + *arguments.version +
+                         " is no version: one to four parts of 0 to 65535, such as 2.1");
+    }
+    std::optional<CSigningKey> key;
+    if (arguments.key) {
+        key.emplace(*arguments.key, CSigningKey::THalf::Private);
+    }
+    TPackRequest request;
+    request.folder = arguments.paths[0];
+    request.output = arguments.paths[1];
+    request.version = *version;
+    request.previous = arguments.from;
+    request.key = key ? &*key : nullptr;
+    request.timestamp = GetPackTimestamp();
+    const TPackReport report = PackRelease(request);
+    const std::string& output = request.output;
+    if (!report.problems.empty()) {
+        PrintProblems(report.problems);
+        std::cerr << output << ": not written\n";
+        return Refused;
+    }
+    const std::string listed = CountFiles(report.description.files.size());
+    std::cerr << output << ": version " << FormatReleaseVersion(report.description.version);
+    if (report.description.base) {
+        const std::string base = FormatReleaseVersion(*report.description.base);
+        std::cerr << ", a partial update for version " << base << ": " << report.packedFiles
+                  << " of its " << listed << ", " << report.archiveSize
+                  << " bytes; installing it removes " << CountFiles(report.droppedFiles)
+                  << " of version " << base << '\n';
+    } else {
+        std::cerr << ", a full update: " << listed << ", " << report.archiveSize << " bytes\n";
+    }
+    if (key) {
+        std::cerr << output << ": signed with key " << FormatKeyId(key->GetKeyId()) << '\n';
+    }
+    return Success;
+}
+
 int RunCommand(const TArguments& arguments) {
-    const std::string& archive = arguments.archives.front();
+    const std::string& path = arguments.paths.front();
+    if (arguments.command == "pack") {
+        return RunPack(arguments);
+    }
+    if (arguments.command == "show") {
+        return RunShow(path);
+    }
     if (arguments.command == "check") {
-        return ReportCheck(archive) ? Success : Refused;
+        return ReportCheck(path) ? Success : Refused;
     }
     if (arguments.command == "sign") {
-        return RunSign(archive, *arguments.key);
+        return RunSign(path, *arguments.key);
     }
-    return RunVerify(archive, *arguments.key);
+    return RunVerify(path, *arguments.key);
 }
 
 } // namespace
@@ -142,14 +336,13 @@ int RunReleaseTool(const std::vector<std::string>& arguments) {
     }
     const std::optional<TArguments> parsed = ParseArguments(arguments);
     if (!parsed) {
-        std::cerr << "usage: scripts/release check|sign|verify [--key KEY.pem] ARCHIVE "
-                     "(--help says more)\n";
+        std::cerr << UsageLine << '\n';
         return UsageOrToolError;
     }
     try {
         return RunCommand(*parsed);
     } catch (const CZipException& fault) {
-        std::cerr << parsed->archives.front() << ": " << fault.GetReason() << '\n';
+        std::cerr << parsed->paths.front() << ": " << fault.GetReason() << '\n';
         return Refused;
     } catch (const std::exception& fault) {
         std::cerr << "error: " << fault.what() << '\n';

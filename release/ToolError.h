@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -9,3 +11,10 @@ class CToolError : public std::runtime_error {
 public:
     explicit CToolError(const std::string& text) : std::runtime_error(text) {}
 };
+
+// "cannot read PATH: No such file or directory". Takes errno itself, before any argument's
+// construction could change it.
+[[noreturn]] inline void ThrowFileError(const char* what, const std::string& path) {
+    const int error = errno;
+    throw CToolError(std::string(what) + " " + path + ": " + std::strerror(error));
+}

@@ -35,6 +35,10 @@ std::size_t NextLevel(std::size_t level) {
     return level + 1;
 }
 
+std::wstring JoinArchivePath(const std::wstring& folder, const wchar_t* name) {
+    return folder.empty() ? std::wstring(name) : folder + L'/' + name;
+}
+
 DWORD ChunkSizeFor(const ULARGE_INTEGER& size) {
     if (size.HighPart != 0 || size.LowPart > ChunkSizeLimit) {
         return ChunkSizeLimit;
@@ -123,20 +127,22 @@ bool HasInstaller(IEnumSTATSTG* enumerator) {
     return found;
 }
 
-void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal, CSpaceNeed* need,
-                   std::size_t level) {
+void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal,
+                   const CountedFileHandler& onFile, const std::wstring& path, std::size_t level) {
     const CComPointer<IEnumSTATSTG> elements = EnumerateElements(storage);
     ForEachElement(elements.Get(), [&](const STATSTG& element) {
         if (element.type == STGTY_STREAM) {
             ++fileCount;
             bytesTotal += element.cbSize.QuadPart;
-            if (need != nullptr) {
-                need->AddFile(element.cbSize.QuadPart);
+            if (onFile) {
+                onFile(JoinArchivePath(path, element.pwcsName), element.cbSize.QuadPart);
             }
         } else if (element.type == STGTY_STORAGE) {
             const std::size_t subLevel = NextLevel(level);
             const CComPointer<IStorage> subStorage = OpenSubStorage(storage, element.pwcsName);
-            CountElements(subStorage.Get(), fileCount, bytesTotal, need, subLevel);
+            CountElements(subStorage.Get(), fileCount, bytesTotal, onFile,
+                          onFile ? JoinArchivePath(path, element.pwcsName) : std::wstring(),
+                          subLevel);
         }
     });
 }

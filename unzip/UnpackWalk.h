@@ -1,12 +1,12 @@
 #pragma once
 
 #include "install/FileSystemItem.h"
-#include "unzip/SpaceCheck.h"
 
 #include <objidl.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class CUnzipper;
@@ -26,12 +26,16 @@ struct TProgressTally {
 // An archive is an update only when its top level holds an EXE or MSI file.
 bool HasInstaller(IEnumSTATSTG* enumerator);
 
-// Both passes go down one level per folder; level is that of the storage's own folder. A folder
-// deeper than an archive may nest is damage, whatever the archive component let through. The
-// counting pass also adds each file's declared size, which the reader holds the data to, to
-// the space need where there is one.
+// The counting pass shows each file to this, with its path below the archive's top ('/' between
+// components) and its declared size, which the reader holds the data to.
+using CountedFileHandler = std::function<void(const std::wstring& path, std::uint64_t size)>;
+
+// Both passes go down one level per folder; level is that of the storage's own folder, path its
+// path in the archive. A folder deeper than an archive may nest is damage, whatever the archive
+// component let through.
 void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal,
-                   CSpaceNeed* need = nullptr, std::size_t level = 0);
+                   const CountedFileHandler& onFile = CountedFileHandler(),
+                   const std::wstring& path = std::wstring(), std::size_t level = 0);
 
 // Copies the storage into the folder, depth-first in the archive's order, recording every
 // folder and file it writes under the parent item and posting progress to the unzipper. What

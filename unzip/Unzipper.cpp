@@ -8,6 +8,8 @@
 #include "common/TextHelpers.h"
 #include "unzip/ArchiveAccess.h"
 #include "unzip/ArchiveSignature.h"
+#include "unzip/ReleaseCheck.h"
+#include "unzip/SpaceCheck.h"
 #include "unzip/UnpackWalk.h"
 
 #include <process.h>
@@ -79,6 +81,10 @@ void CUnzipper::SetDestinationFolder(const std::wstring& path) {
 
 void CUnzipper::SetApplicationFolder(const std::wstring& path) {
     m_applicationFolder = path;
+}
+
+void CUnzipper::SetReleaseCheck(CReleaseCheck* check) {
+    m_releaseCheck = check;
 }
 
 void CUnzipper::Start() {
@@ -196,12 +202,25 @@ bool CUnzipper::UnpackFrom(const std::shared_ptr<const CByteSource>& archive,
     std::wstring destinationParent;
     GetDirectoryPart(destination, destinationParent);
     CSpaceNeed need({destinationParent, m_applicationFolder});
-    CountElements(countingStorage.Get(), tally.fileCount, tally.bytesTotal, &need);
+    if (m_releaseCheck != nullptr) {
+        m_releaseCheck->SetUpdateDescription(ReadReleaseDescription(rootStorage.Get()));
+    }
+    CountElements(countingStorage.Get(), tally.fileCount, tally.bytesTotal,
+                  [&](const std::wstring& path, std::uint64_t size) {
+                      need.AddFile(size);
+                      if (m_releaseCheck != nullptr) {
+                          m_releaseCheck->AddArchiveFile(path);
+                      }
+                  });
     TUnpackingUpdateRequest counted;
     counted.Assign(0, tally.fileCount, 0, tally.bytesTotal);
     PostProgress(counted);
 
-    // An update that does not fit is refused before it fills the disk for every other program.
+    // Decided before anything is written, as is whether the update fits: a refusal leaves the
+    // disk as it was for every other program too.
+    if (m_releaseCheck != nullptr) {
+        m_releaseCheck->Decide();
+    }
     need.Check();
     CreateFolderIfMissing(destination);
     m_rootItem.Set(destination, false);

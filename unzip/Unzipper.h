@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+class CReleaseCheck;
+
 // One step of progress of an unpacking run.
 struct TUnpackingUpdateRequest {
     TUnpackingUpdateRequest() = default;
@@ -50,6 +52,10 @@ public:
     // The folder the update goes to: its volume must have room for the update as well as the
     // destination's, which is checked before anything is written.
     void SetApplicationFolder(const std::wstring& path);
+    // Where given, the worker reads the archive's release description and has the check decide
+    // on it before anything is written; a refusal is a failed unpack. The check outlives the
+    // unpacker's run and is read by the owner once the unpacker is not busy.
+    void SetReleaseCheck(CReleaseCheck* check);
 
     // Called once. The unpacker stays busy until the worker has ended; if the worker cannot be
     // started, it is not busy afterwards and holds an error text.
@@ -98,6 +104,7 @@ private:
     std::span<const TUpdateKey> m_acceptedKeys;
     std::wstring m_destinationFolder;
     std::wstring m_applicationFolder;
+    CReleaseCheck* m_releaseCheck = nullptr;
     std::wstring m_errorText;
     bool m_failed = false;
     CFileSystemItem m_rootItem;

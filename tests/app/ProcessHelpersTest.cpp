@@ -2,12 +2,13 @@
 
 #include "common/FileHelpers.h"
 #include "common/Guid.h"
-#include "common/TextHelpers.h"
 
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -29,7 +30,7 @@ TEST(FindProcessByName, FindsARunningProcessByItsExactName) {
     EXPECT_TRUE(GetExitCodeProcess(found.Get(), &exitCode));
     EXPECT_EQ(exitCode, STILL_ACTIVE);
 
-    ToUpperInPlace(name);
+    std::transform(name.begin(), name.end(), name.begin(), ::towupper);
     EXPECT_FALSE(FindProcessByName(name, PROCESS_QUERY_INFORMATION).IsValid());
     CreateGuidString(name);
     EXPECT_FALSE(FindProcessByName(name + L".exe", PROCESS_QUERY_INFORMATION).IsValid());

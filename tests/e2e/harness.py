@@ -132,11 +132,6 @@ class Display:
 
     def __init__(self):
         wait_until(lambda: not desktop_processes(), 60, "Wine's desktop process of another display")
-        # Without a window manager nobody would draw the captions; Wine draws them itself when
-        # its windows are marked undecorated.
-        subprocess.run([str(WINE_RUN), str(PREFIX), "reg", "add", r"HKCU\Software\Wine\X11 Driver",
-                        "/v", "Decorated", "/d", "N", "/f"],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=True)
         reader, writer = os.pipe()
         self.server = subprocess.Popen(
             ["Xvfb", "-displayfd", str(writer), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
@@ -158,6 +153,12 @@ class Display:
             self.server.kill()
             raise RuntimeError("Xvfb did not start")
         self.name = f":{number}"
+        # Without a window manager nobody would draw the captions; Wine draws them itself when
+        # its windows are marked undecorated. Run on this display: the desktop process that the
+        # call may start is the one every later program of the group draws through.
+        subprocess.run([str(WINE_RUN), str(PREFIX), "reg", "add", r"HKCU\Software\Wine\X11 Driver",
+                        "/v", "Decorated", "/d", "N", "/f"], env=wine_environment(self),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=True)
 
     def close(self):
         self.server.terminate()

@@ -867,6 +867,116 @@ class ZipWritersTests(UpdaterTestCase):
                 self.assertStarts(case, ["1", "1"])
 
 
+def described(version, entries, base=None, listed=None):
+    """The entries with a release description: of every file they hold, or of the files given."""
+    names = listed if listed is not None else [name for name, _ in entries
+                                               if not name.endswith("/")]
+    text = f"orvandel-release 1\nversion {version}\n" + (f"base {base}\n" if base else "")
+    text += "".join(f"file {name}\n" for name in names)
+    return [*entries, ("orvandel-release.txt", text.encode())]
+
+
+def after_release(before, entries, dropped=()):
+    """The directory once the entries are installed and the dropped files and folders gone."""
+    expected = {name: value for name, value in before.items() if name not in dropped}
+    for name, data in entries:
+        parts = name.rstrip("/").split("/")
+        for depth in range(1, len(parts)):
+            expected["/".join(parts[:depth])] = None
+        expected[name.rstrip("/")] = None if name.endswith("/") else digest(data)
+    return expected
+
+
+class VersionedReleaseTests(UpdaterTestCase):
+    """Updates that describe the release they bring: one application directory takes a line of
+    full and partial updates, which remove the files their release dropped and keep the user's
+    own; a downgrade, a partial update for another version and a description that contradicts
+    its archive are each the failed end, with the directory as it was."""
+
+    def release(self, case, version, *files, base=None, listed=None):
+        entries = described(version, [("setup.exe", INSTALLER), *files], base, listed)
+        make_archive(case.archive, entries)
+        return entries
+
+    def test_a_line_of_releases_installs_refuses_and_removes_as_described(self):
+        case = self.new_case()
+        case.write_app_file("notes.txt", b"the user's own file")
+        case.write_app_file("mine/own.txt", b"in the user's own folder")
+        exe_1, exe_2 = case.sample_app_bytes, case.version_2_exe()
+        release_1 = [("sample_app.exe", exe_1), ("version.txt", b"1.0\n"),
+                     ("lib/a.dll", b"a of 1.0"), ("plugins/p1/p.dll", b"plugin of 1.0"),
+                     ("plugins/p1/p.ini", b"its settings")]
+        release_2 = [("sample_app.exe", exe_2), ("version.txt", b"2.0\n"),
+                     ("lib/b.dll", b"b of 2.0")]
+        bad_version = described("2.1.x", [("setup.exe", INSTALLER)])
+        unlisted = described("2.2", [("setup.exe", INSTALLER)]) + [("lib/extra.dll", b"extra")]
+        climbing = [("setup.exe", INSTALLER), ("orvandel-release.txt",
+                    b"orvandel-release 1\nversion 2.2\nfile setup.exe\nfile ../evil.dll\n")]
+        # (what, entries, the files it drops or None when refused, the log line it leaves)
+        steps = [
+            ("partial over no description", lambda: self.release(
+                case, "1.1", ("version.txt", b"1.1\n"), base="1.0",
+                listed=["setup.exe", "sample_app.exe", "version.txt"]), None,
+             "failure: the update is refused: it is made for version 1.0 only, and the installed "
+             "version is unknown (the directory has no release description)"),
+            ("full 1.0 over no description", lambda: self.release(case, "1.0", *release_1), (),
+             "release: the update brings version 1.0, a full update; the installed version is "
+             "unknown (the directory has no release description); it removes 0 files"),
+            ("full 2.0 drops a library and a plugin folder",
+             lambda: self.release(case, "2.0", *release_2),
+             ("lib/a.dll", "plugins/p1/p.dll", "plugins/p1/p.ini", "plugins/p1", "plugins"),
+             "release: the update brings version 2.0, a full update; the installed version is "
+             "1.0; it removes 3 files"),
+            ("full 1.0 again", lambda: self.release(case, "1.0", *release_1), None,
+             "failure: the update is refused as a downgrade: it brings version 1.0, lower than "
+             "the installed version 2.0"),
+            ("partial made for 1.0", lambda: self.release(
+                case, "2.1", ("version.txt", b"2.1\n"), base="1.0",
+                listed=["setup.exe", "sample_app.exe", "version.txt"]), None,
+             "failure: the update is refused: it is made for version 1.0 only, and the installed "
+             "version is 2.0"),
+            ("partial made for 2.0", lambda: self.release(
+                case, "2.1", ("version.txt", b"2.1\n"), ("lib/c.dll", b"c of 2.1"), base="2.0",
+                listed=["setup.exe", "sample_app.exe", "version.txt", "lib/c.dll"]),
+             ("lib/b.dll",),
+             "release: the update brings version 2.1, made for 2.0 only; the installed version "
+             "is 2.0; it removes 1 file"),
+            ("full 2.1 repairs a damaged file", lambda: (
+                case.write_app_file("lib/c.dll", b"damaged"),
+                self.release(case, "2.1", ("sample_app.exe", exe_2), ("version.txt", b"2.1\n"),
+                             ("lib/c.dll", b"c of 2.1")))[1], (),
+             "release: the update brings version 2.1, a full update; the installed version is "
+             "2.1; it removes 0 files"),
+            ("a version that is none", lambda: make_archive(case.archive, bad_version), None,
+             "failure: the archive's release description: line 2: \"2.1.x\" is no version"),
+            ("an unlisted file", lambda: make_archive(case.archive, unlisted), None,
+             'failure: the archive holds "lib/extra.dll", which the release description does '
+             "not list"),
+            ("a name that climbs out", lambda: make_archive(case.archive, climbing), None,
+             'failure: the archive\'s release description: line 4: "../evil.dll" is a name the '
+             "updater refuses"),
+        ]
+        for what, make, dropped, line in steps:
+            with self.subTest(what):
+                entries = make()
+                before = case.take_snapshot()
+                case.request_update(flag="")
+
+                run = case.run_app()
+
+                self.assertEqual(run.exit_code, 0)
+                if dropped is None:
+                    self.assertEqual(run.boxes, [FAILURE_BOX])
+                    self.assertEqual(snapshot(case.app), before)
+                else:
+                    self.assertEqual(run.boxes, [])
+                    self.assertEqual(snapshot(case.app), after_release(before, entries, dropped))
+                self.assertNothingLeftBehind(case)
+                self.assertIn(line, [text[:len(line)] for text in logged_runs(case.app_exe)[-1]])
+        self.assertEqual(snapshot(case.app)["notes.txt"], digest(b"the user's own file"))
+        self.assertEqual([version for version, _ in case.starts()][-2:], ["2.1", "2.1"])
+
+
 def end_record_offset(data):
     return data.rindex(b"PK\x05\x06")
 
@@ -966,6 +1076,104 @@ class SignedUpdateTests(UpdaterTestCase):
                 self.assertRolledBack(case, run, archive_deleted=True)
                 self.assertIn(f"failure: the archive's signature: {reason}",
                               logged_runs(case.app_exe)[-1])
+
+
+    def test_once_a_description_is_installed_an_undescribed_archive_is_refused(self):
+        case = self.keyed_case("undescribed")
+        case.write_app_file("orvandel-release.txt",
+                            b"orvandel-release 1\nversion 2.0\nfile sample_app.exe\n")
+        self.signed(case, "first")
+        case.take_snapshot()
+        case.request_update(flag="1")
+
+        run = case.run_app()
+
+        self.assertRolledBack(case, run, archive_deleted=True)
+        self.assertIn("failure: the update is refused: the archive has no release description, "
+                      "and the installed version is 2.0, so it cannot show that it is not older",
+                      logged_runs(case.app_exe)[-1])
+
+
+class ReleasePackingTests(UpdaterTestCase):
+    """Updates that scripts/release pack makes. A full update over an application that has no
+    release description yet, then a partial one made against that full update, each leave the
+    application directory exactly as the release folder is: the files that the new release
+    dropped are gone, with the folders they leave empty, and the user's own files stay. A keyed
+    updater installs an update that pack signed."""
+
+    DESCRIPTION = "orvandel-release.txt"
+
+    def pack(self, folder, out, version, *options):
+        subprocess.run([str(SOURCE_ROOT / "scripts" / "release"), "pack", "--version", version,
+                        *map(str, options), str(folder), str(out)],
+                       check=True, capture_output=True, timeout=600)
+        with zipfile.ZipFile(out) as archive:
+            return archive.namelist(), digest(archive.read(self.DESCRIPTION))
+
+    @staticmethod
+    def release_folder(case, name, files):
+        folder = case.root / name
+        for relative, data in files.items():
+            (folder / relative).parent.mkdir(parents=True, exist_ok=True)
+            (folder / relative).write_bytes(data)
+        return folder
+
+    @staticmethod
+    def version_2_files(case):
+        return {"setup.exe": INSTALLER, "sample_app.exe": case.version_2_exe(),
+                "version.txt": b"2\n", "sample_app.ini": (case.app / "sample_app.ini").read_bytes(),
+                "data/config.xml": b"<config version='2'/>",
+                "plugins/old/legacy.dll": b"MZ a plug-in that version 3 drops",
+                "plugins/en/strings.txt": b"strings of version 2"}
+
+    def assertInstalledRelease(self, case, run, folder, description, versions):
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [])
+        self.assertEqual(snapshot(case.app), {**snapshot(folder), self.DESCRIPTION: description,
+                                              "notes.txt": digest(b"the user's own")})
+        self.assertNothingLeftBehind(case)
+        self.assertFalse(case.archive.exists())
+        self.assertStarts(case, versions)
+
+    def test_a_full_then_a_partial_update_leave_exactly_the_new_release(self):
+        case = self.new_case()
+        case.write_app_file("notes.txt", b"the user's own")
+        version_2 = self.version_2_files(case)
+        version_3 = {**version_2, "version.txt": b"3\n",
+                     "plugins/en/strings.txt": b"strings of version 3",
+                     "plugins/de/strings.txt": b"Zeichenketten der Version 3"}
+        del version_3["plugins/old/legacy.dll"]
+        release_2 = self.release_folder(case, "release-2", version_2)
+        release_3 = self.release_folder(case, "release-3", version_3)
+        full = case.root / "orvandel-2.zip"
+
+        _, description = self.pack(release_2, full, "2")
+        shutil.copyfile(full, case.archive)
+        case.request_update(flag="1")
+        run = case.run_app()
+        self.assertInstalledRelease(case, run, release_2, description, ["1", "2"])
+
+        names, description = self.pack(release_3, case.archive, "3", "--from", full)
+        self.assertEqual(sorted(names), sorted([
+            self.DESCRIPTION, "plugins/de/strings.txt", "plugins/en/strings.txt", "sample_app.exe",
+            "setup.exe", "version.txt"]))
+        case.request_update(flag="1")
+        run = case.run_app()
+        self.assertInstalledRelease(case, run, release_3, description, ["1", "2", "2", "3"])
+
+    def test_a_keyed_updater_installs_an_update_that_pack_signed(self):
+        case = self.new_case(updater="KeyedUpdater.exe")
+        case.write_app_file("notes.txt", b"the user's own")
+        release = self.release_folder(case, "release-2", self.version_2_files(case))
+        _, description = self.pack(release, case.archive, "2", "--key",
+                                   SignedUpdateTests.KEYS / "first.pem")
+        case.request_update(flag="1")
+
+        run = case.run_app()
+
+        self.assertInstalledRelease(case, run, release, description, ["1", "2"])
+        self.assertIn("the archive must carry a valid signature by a built-in key",
+                      logged_runs(case.app_exe)[-1])
 
 
 if __name__ == "__main__":

@@ -67,7 +67,16 @@ const FolderContents OldVersion = {
     {L"data\\", ""},
     {L"data\\a.txt", "old a"},
     {L"data\\b.txt", "old b, not in the update"},
+    {L"data\\gone.txt", "old gone, dropped by the update"},
+    {L"old.dll", "old, dropped by the update"},
+    {L"oldplugin\\", ""},
+    {L"oldplugin\\x\\", ""},
+    {L"oldplugin\\x\\y.dll", "old y, dropped by the update with its folders"},
 };
+
+// The files of the old version that the update no longer has; one is gone already.
+const std::vector<std::wstring> Removals = {L"old.dll", L"oldplugin\\x\\y.dll", L"data\\gone.txt",
+                                            L"missing.dll"};
 
 const std::vector<std::pair<std::wstring, std::string>> Update = {
     {L"setup.exe", "new setup"},         {L"Orvandel.exe", "new exe"},
@@ -79,7 +88,10 @@ const std::vector<std::pair<std::wstring, std::string>> Update = {
 
 FolderContents NewVersion() {
     FolderContents contents = OldVersion;
-    contents.erase(L"notes.txt.bak");
+    for (const wchar_t* dropped : {L"notes.txt.bak", L"data\\gone.txt", L"old.dll", L"oldplugin\\",
+                                   L"oldplugin\\x\\", L"oldplugin\\x\\y.dll"}) {
+        contents.erase(dropped);
+    }
     for (const auto& [name, content] : Update) {
         contents[name] = content;
     }
@@ -90,8 +102,9 @@ FolderContents NewVersion() {
 
 } // namespace
 
-// The real install of a small update and its finishing, stopped after each of its changes to
-// the disk in turn, with the journal as a kill leaves it and as a power cut may, then finished by
+// The real install of a small update, which also removes files of the old version and the
+// folders they leave empty, and its finishing, stopped after each of its changes to the disk in
+// turn, with the journal as a kill leaves it and as a power cut may, then finished by
 // the next run: whatever the point, the directory is exactly one version, the new one only once
 // the journal that survived declares the update complete.
 class DeathAtEveryStepTest : public ::testing::Test {
@@ -118,7 +131,7 @@ protected:
         m_death = TDeath{changes, m_journal, fs::file_size(m_journal)};
         const CDeathGate gate(m_death);
         try {
-            InstallTree(root, m_app, *journal, m_retry);
+            InstallTree(root, m_app, *journal, m_retry, Removals);
             journal->RecordStage(TJournalStage::RemovingBackups);
         } catch (const COrvException&) {
         }

@@ -37,16 +37,18 @@ protected:
     }
 
     // The failure's message, or nothing.
-    std::wstring Install(const std::wstring& destination, const InstallStopCheck& mustStop = {}) {
-        return Install(m_source, destination, mustStop);
+    std::wstring Install(const std::wstring& destination, const InstallStopCheck& mustStop = {},
+                         const std::vector<std::wstring>& removals = {}) {
+        return Install(m_source, destination, mustStop, removals);
     }
     std::wstring Install(const CFileSystemItem& source, const std::wstring& destination,
-                         const InstallStopCheck& mustStop = {}) {
+                         const InstallStopCheck& mustStop = {},
+                         const std::vector<std::wstring>& removals = {}) {
         if (!m_journal) {
             m_journal = CInstallJournal::Start(m_journalPath, m_app, m_folder / L"{extracted}");
         }
         try {
-            InstallTree(source, destination, *m_journal, m_retry, mustStop);
+            InstallTree(source, destination, *m_journal, m_retry, removals, mustStop);
         } catch (const COrvException& failure) {
             EXPECT_EQ(failure.GetCode(), 0);
             return failure.GetText();
@@ -66,7 +68,7 @@ protected:
                 text.erase(at, prefix.size());
             }
         }
-        const std::regex step("(folder|backup|aside|replace|add) [^\r]*");
+        const std::regex step("(folder|backup|aside|replace|add|remove|prune) [^\r]*");
         const std::regex guid("\\{[0-9A-F-]{36}\\}");
         std::vector<std::string> steps;
         for (std::sregex_iterator line(text.begin(), text.end(), step), last; line != last;
@@ -221,6 +223,66 @@ TEST_F(InstallTreeTest, RollbackRestoresExactlyTheOldDirectory) {
     EXPECT_EQ(ReadFolder(m_app), before);
     EXPECT_FALSE(PathExists(m_journalPath));
     EXPECT_FALSE(FinishJournal(m_journalPath, m_retry).found);
+}
+
+// Only the listed files that are there go, set aside until the update is complete, and then
+// the folders they leave empty, deepest first; anything of the user's keeps its folder, and a
+// folder that the update brings stays even when empty.
+TEST_F(InstallTreeTest, RemovesDroppedFilesOnceCompleteAndOnlyTheFoldersTheyLeaveEmpty) {
+    const FolderContents old = {{L"core.dll", "old core"},
+                                {L"old.dll", "old"},
+                                {L"plugins\\", ""},
+                                {L"plugins\\old\\", ""},
+                                {L"plugins\\old\\a.dll", "old a"},
+                                {L"plugins\\old\\deep\\", ""},
+                                {L"plugins\\old\\deep\\b.ini", "old b"},
+                                {L"lib\\", ""},
+                                {L"lib\\gone.dll", "old gone"},
+                                {L"lib\\mine.txt", "the user's"},
+                                {L"made.dll\\", ""},
+                                {L"made.dll\\x.txt", "a folder the user made of a listed name"}};
+    for (const auto& [name, content] : old) {
+        if (name.back() != L'\\') {
+            WriteTextFile(m_app + L"\\" + name, content);
+        }
+    }
+    const std::vector<std::wstring> removals = {
+        L"old.dll",       L"plugins\\old\\a.dll", L"plugins\\old\\deep\\b.ini",
+        L"lib\\gone.dll", L"missing.dll",         L"made.dll"};
+    AddFile(m_source, L"core.dll", "new core");
+    // The update keeps this folder, empty.
+    AddFolder(*AddFolder(m_source, L"plugins"), L"old");
+    {
+        // Another program holds a file that goes: the install fails and is undone.
+        const CFileHandle held(CreateFileW((m_app + L"\\lib\\gone.dll").c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_EQ(Install(m_app, {}, removals),
+                  L"Can not remove file: " + m_app + L"\\lib\\gone.dll");
+    }
+    EXPECT_TRUE(RollBack().finished);
+    EXPECT_EQ(ReadFolder(m_app), old);
+
+    // The rollback took the new file away again; the unpacker would bring it back.
+    WriteTextFile(m_source.GetPath() + L"\\core.dll", "new core");
+    EXPECT_EQ(Install(m_app, {}, removals), L"");
+    EXPECT_EQ(RecordedSteps(),
+              (std::vector<std::string>{
+                  "backup core.dll", "replace core.dll\tcore.dll", "remove old.dll\told.dll.{GUID}",
+                  "remove plugins\\old\\a.dll\tplugins\\old\\a.dll.{GUID}",
+                  "remove plugins\\old\\deep\\b.ini\tplugins\\old\\deep\\b.ini.{GUID}",
+                  "remove lib\\gone.dll\tlib\\gone.dll.{GUID}", "prune plugins\\old\\deep",
+                  "prune lib"}));
+    const TJournalOutcome outcome = Complete();
+    EXPECT_TRUE(outcome.finished);
+    EXPECT_EQ(outcome.dropped, 5) << "four files and a folder";
+    EXPECT_EQ(ReadFolder(m_app),
+              (FolderContents{{L"core.dll", "new core"},
+                              {L"plugins\\", ""},
+                              {L"plugins\\old\\", ""},
+                              {L"lib\\", ""},
+                              {L"lib\\mine.txt", "the user's"},
+                              {L"made.dll\\", ""},
+                              {L"made.dll\\x.txt", "a folder the user made of a listed name"}}));
 }
 
 TEST_F(InstallTreeTest, RollbackPutsABackupOfABackupBackFirst) {

@@ -1,5 +1,7 @@
-"""Tests of the release tool: what `check` says about the fixture archives, and that `sign` and
-`verify` agree with each other, with OpenSSL's own command line and with the updater's verdicts.
+"""Tests of the release tool: what `check` says about the fixture archives, that `sign` and
+`verify` agree with each other, with OpenSSL's own command line and with the updater's verdicts,
+and that `pack` makes the same bytes from the same release folder, full and partial updates that
+`check`, Python's zipfile and Info-ZIP's unzip read, and nothing where it refuses; `show`.
 
 ORV_RELEASE_TOOL is the built tool (scripts/release builds it before these run), ORV_FIXTURES
 the folder of test archives, ORV_RELEASE_WORK a scratch folder of this group's own.
@@ -7,9 +9,11 @@ the folder of test archives, ORV_RELEASE_WORK a scratch folder of this group's o
 
 import hashlib
 import os
+import random
 import shutil
 import struct
 import subprocess
+import time
 import unittest
 import zipfile
 from pathlib import Path
@@ -24,10 +28,11 @@ END_SIGNATURE = b"PK\x05\x06"
 TAG = "Orvandel update signature v1 key="
 
 
-def run_tool(*arguments):
-    """Exit status and the lines of standard error; standard output must stay empty."""
+def run_tool(*arguments, **options):
+    """Exit status, the lines of standard error and standard output (only show and --help
+    print there). Options go to subprocess.run: cwd, env, umask."""
     done = subprocess.run([str(TOOL), *map(str, arguments)], capture_output=True, text=True,
-                          timeout=300)
+                          timeout=600, **options)
     return done.returncode, done.stderr.splitlines(), done.stdout
 
 
@@ -92,6 +97,16 @@ REFUSED_FIXTURES = {
     "hostile-encrypted.zip": ["secret.txt: entry is encrypted"],
     "hostile-unknown-method.zip": ["data.txt: unknown compression method"],
     "hostile-bzip2.zip": ["data.txt: unknown compression method"],
+    "refused-description-unlisted.zip":
+        ['the archive holds "extra.txt", which the release description does not list'],
+    "refused-description-lists-absent.zip":
+        ['the release description lists "docs/readme.txt", which this full update does not hold'],
+    "refused-description-bad-version.zip": [
+        'orvandel-release.txt: not a release description the updater reads: line 2: "2.01" is no '
+        "version: one to four parts of 0 to 65535, such as 2.1"],
+    "refused-description-dotdot.zip": [
+        "orvandel-release.txt: not a release description the updater reads: line 5: "
+        '"../escape.txt" is a name the updater refuses'],
     "notupdate-installer-in-folder.zip": NO_INSTALLER,
     "notupdate-folder-named-exe.zip": NO_INSTALLER,
     "notupdate-empty-archive.zip": NO_INSTALLER,
@@ -161,14 +176,20 @@ class CheckTests(unittest.TestCase):
             (["sign", "a.zip"], 2),
             (["verify", "--key", "k.pem"], 2),
             (["unpack", "a.zip"], 2),
+            (["pack", "folder", "out.zip"], 2),
+            (["pack", "--version", "2", "folder"], 2),
+            (["pack", "--version", "2", "--version", "3", "folder", "out.zip"], 2),
+            (["pack", "--version", "2.01", FIXTURES, WORK / "out.zip"], 2),
+            (["show", "--key", "k.pem", "a.zip"], 2),
             (["check", FIXTURES / "no-such-archive.zip"], 2),
         ]:
             with self.subTest(arguments):
                 got, output, stdout = run_tool(*arguments)
                 self.assertEqual(got, status)
                 if status == 0:
-                    for word in ["check", "sign", "verify", "no signature", "malformed",
-                                 "unknown key", "does not match"]:
+                    for word in ["pack", "--from", "show", "check", "sign", "verify",
+                                 "SOURCE_DATE_EPOCH", "no signature", "malformed", "unknown key",
+                                 "does not match"]:
                         self.assertIn(word, stdout)
                 else:
                     self.assertEqual(len(output), 1, output)
@@ -325,6 +346,285 @@ def der_signature(r_s):
     body = integer(r_s[:32]) + integer(r_s[32:])
     return bytes([0x30, len(body)]) + body
 
+
+DESCRIPTION = "orvandel-release.txt"
+
+
+def write_release(folder, files, order=sorted):
+    """files: relative path -> bytes, or None for an empty folder; made in the given order."""
+    for relative in order(files):
+        path = folder / relative
+        if files[relative] is None:
+            path.mkdir(parents=True, exist_ok=True)
+        else:
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(files[relative])
+    return folder
+
+
+def pack(folder, out, version, *options, **run_options):
+    return run_tool("pack", "--version", version, *options, folder, out, **run_options)
+
+
+def read_description(archive):
+    with zipfile.ZipFile(archive) as reader:
+        return reader.read(DESCRIPTION).decode().splitlines()
+
+
+def described(version, files, base=None):
+    return (["orvandel-release 1", f"version {version}"] + ([f"base {base}"] if base else []) +
+            [f"file {name}" for name in sorted(files, key=str.encode)])
+
+
+def release_files(seed):
+    """A release of every kind of entry: random bytes that deflate cannot shrink, text that it
+    can, an empty file, an empty folder, names that are not ASCII."""
+    rng = random.Random(seed)
+    return {
+        "setup.exe": rng.randbytes(70000),
+        "Orvandel.exe": rng.randbytes(30000),
+        "readme.txt": b"Orvandel release notes\n" * 400,
+        "docs/guide/intro.txt": b"how to use it " * 2000,
+        "data/empty.bin": b"",
+        "logs": None,
+        "Ünïcødé/日本語.txt": "Orvandel auf Deutsch und 日本語\n".encode() * 50,
+        "plugins/en/strings.txt": b"strings\n" * 100,
+    }
+
+
+class PackTests(unittest.TestCase):
+    def setUp(self):
+        self.folder = fresh_folder(self.id().rsplit(".", 1)[-1])
+
+    def test_the_same_folder_gives_the_same_bytes_whatever_its_files_times_and_order(self):
+        files = release_files(1)
+        first = write_release(self.folder / "first", files)
+        # The other made in the opposite order, with other times and modes, from another place.
+        second = write_release(self.folder / "second", files, order=lambda f: sorted(f)[::-1])
+        for number, path in enumerate(sorted(second.rglob("*"))):
+            os.utime(path, (1_000_000_000 + number * 7777, 1_600_000_000 - number * 3333))
+            if path.is_file():
+                path.chmod(0o600 if number % 2 else 0o755)
+        status, output, _ = pack(first, self.folder / "first.zip", "2.1")
+        self.assertEqual(status, 0, output)
+        self.assertEqual(output, [f"{self.folder / 'first.zip'}: version 2.1, a full update: "
+                                  f"7 files, {(self.folder / 'first.zip').stat().st_size} bytes"])
+        elsewhere = self.folder / "elsewhere"
+        elsewhere.mkdir()
+        status, output, _ = pack("../second", "../second.zip", "2.1", cwd=elsewhere,
+                                 umask=0o077)
+        self.assertEqual(status, 0, output)
+        data = (self.folder / "first.zip").read_bytes()
+        self.assertEqual((self.folder / "second.zip").read_bytes(), data)
+
+        # Every entry in bytewise order, each with the one time, UTF-8 flagged where not ASCII,
+        # no extra field, stored where deflate does not pay; no Zip64 record where none is needed.
+        archive = self.folder / "first.zip"
+        names = sorted([*[n for n, d in files.items() if d is not None], "logs/", DESCRIPTION],
+                       key=str.encode)
+        with zipfile.ZipFile(archive) as reader:
+            self.assertIsNone(reader.testzip())
+            entries = reader.infolist()
+        self.assertEqual([entry.filename for entry in entries], names)
+        for entry in entries:
+            with self.subTest(entry.filename):
+                self.assertEqual(entry.date_time, (1980, 1, 1, 0, 0, 0))
+                self.assertEqual(entry.flag_bits, 0 if entry.filename.isascii() else 0x800)
+                self.assertEqual(entry.extra, b"")
+                stored = entry.filename in ("setup.exe", "Orvandel.exe", "data/empty.bin", "logs/")
+                self.assertEqual(entry.compress_type,
+                                 zipfile.ZIP_STORED if stored else zipfile.ZIP_DEFLATED)
+                if not stored:
+                    self.assertLess(entry.compress_size, entry.file_size)
+        self.assertNotIn(b"PK\x06\x06", data)
+        self.assertEqual(read_description(archive),
+                         described("2.1", [n for n, d in files.items() if d is not None]))
+        self.assertEqual(run_tool("check", archive)[0], 0)
+        unpacked = self.folder / "unpacked"
+        subprocess.run(["unzip", "-qq", archive, "-d", unpacked], check=True)
+        (unpacked / DESCRIPTION).unlink()
+        self.assertEqual(tree_of(unpacked), tree_of(first))
+
+        status, output, _ = pack(first, self.folder / "dated.zip", "2.1",
+                                 env={**os.environ, "SOURCE_DATE_EPOCH": "1700000000"})
+        self.assertEqual(status, 0, output)
+        with zipfile.ZipFile(self.folder / "dated.zip") as reader:
+            self.assertEqual({entry.date_time for entry in reader.infolist()},
+                             {(2023, 11, 14, 22, 13, 20)})
+
+    def test_entries_past_65534_take_the_zip64_end_records(self):
+        files = {"setup.exe": b"MZ"}
+        files.update({f"f{n // 1000:02}/{n:05}.txt": b"%d" % n for n in range(65533)})
+        release = write_release(self.folder / "many", files)
+        archive = self.folder / "many.zip"
+        status, output, _ = pack(release, archive, "1")
+        self.assertEqual(status, 0, output)
+        data = archive.read_bytes()
+        self.assertIn(b"PK\x06\x06", data[-200:])
+        self.assertEqual(run_tool("check", archive)[:2],
+                         (0, [f"{archive}: the updater would install it (65535 files)"]))
+        with zipfile.ZipFile(archive) as reader:
+            self.assertEqual(len(reader.infolist()), 65535)
+        self.assertEqual(subprocess.run(["unzip", "-tqq", archive]).returncode, 0)
+
+    def test_a_partial_update_holds_the_changed_and_new_files_and_the_installers(self):
+        old = release_files(2)
+        old.update({"Helper.MSI": b"MSI stand-in", "bin/tool.exe": b"MZ tool",
+                    "ReadMe.first": b"case", "old/dropped.dll": b"MZ dropped"})
+        new = dict(old)
+        del new["old/dropped.dll"], new["ReadMe.first"]
+        same_size = bytearray(old["docs/guide/intro.txt"])
+        same_size[-1] ^= 1
+        new.update({"docs/guide/intro.txt": bytes(same_size), "readme.txt": b"shorter",
+                    "plugins/de/strings.txt": b"neu", "README.first": b"case"})
+        full = self.folder / "full.zip"
+        self.assertEqual(pack(write_release(self.folder / "v1", old), full, "1.0")[0], 0)
+        partial = self.folder / "partial.zip"
+        status, output, _ = pack(write_release(self.folder / "v2", new), partial, "1.0.1",
+                                 "--from", full)
+        self.assertEqual(status, 0, output)
+        self.assertEqual(output, [
+            f"{partial}: version 1.0.1, a partial update for version 1.0: 7 of its 11 files, "
+            f"{partial.stat().st_size} bytes; installing it removes 1 file of version 1.0"])
+        with zipfile.ZipFile(partial) as reader:
+            names = reader.namelist()
+        self.assertEqual(names, sorted(
+            ["Helper.MSI", "Orvandel.exe", "README.first", "docs/guide/intro.txt", "logs/",
+             DESCRIPTION, "plugins/de/strings.txt", "readme.txt", "setup.exe"], key=str.encode))
+        self.assertEqual(read_description(partial),
+                         described("1.0.1", [n for n, d in new.items() if d is not None], "1.0"))
+        self.assertEqual(run_tool("check", partial)[0], 0)
+
+    def test_refused_folders_and_bases_leave_the_output_as_it_was(self):
+        good = write_release(self.folder / "good", {"setup.exe": b"MZ", "a.txt": b"a"})
+        full = self.folder / "full.zip"
+        partial = self.folder / "partial.zip"
+        self.assertEqual(pack(good, full, "1.0")[0], 0)
+        self.assertEqual(pack(good, partial, "1.1", "--from", full)[0], 0)
+        hostile = write_release(self.folder / "hostile", {
+            "setup.exe": b"MZ", "a?b.txt": b"", "CON": b"", "name.": b"", "back\\slash": b"",
+            "Docs/a.txt": b"", "docs/b.txt": b"", "ORVANDEL-RELEASE.TXT": b""})
+        (hostile / b"\xff.txt".decode("utf-8", "surrogateescape")).write_bytes(b"")
+        (hostile / "link.dll").symlink_to("/etc/passwd")
+        cases = [
+            ("no installer", write_release(self.folder / "none", {"bin/setup.exe": b"MZ"}), [],
+             NO_INSTALLER),
+            ("names", hostile, [], [
+                "CON: a name the updater refuses",
+                "ORVANDEL-RELEASE.TXT: pack writes the release description itself: take this "
+                "one out of the folder",
+                "a?b.txt: a name the updater refuses",
+                "back\\slash: a name the updater refuses",
+                "docs: the same name as Docs to Windows, which ignores case",
+                "link.dll: a symbolic link, which pack does not follow: put the file or folder "
+                "itself there",
+                "name.: a name the updater refuses",
+                "\\xFF.txt: the name is not UTF-8, so the updater cannot read it"]),
+            ("a file and its backup", write_release(self.folder / "backup", {
+                "setup.exe": b"MZ", "x.dll": b"", "x.dll.bak": b""}), [],
+             ["archive refused as a whole: a file and its backup name"]),
+            ("from a partial update", good, ["--from", partial],
+             [f"{partial}: a partial update (made for version 1.0), which does not hold every "
+              "file of its version"]),
+            ("from an archive without a description", good, ["--from", FIXTURES / "good-basic.zip"],
+             [f"{FIXTURES / 'good-basic.zip'}: has no release description, so it is no full "
+              "update made by pack"]),
+            ("from a refused archive", good, ["--from", FIXTURES / "hostile-wrong-crc.zip"],
+             [f"{FIXTURES / 'hostile-wrong-crc.zip'}: data.txt: CRC-32 mismatch"]),
+            ("from the same version", good, ["--from", full],
+             [f"version 1.0 is not above version 1.0 of {full}"]),
+        ]
+        for case, folder, options, lines in cases:
+            with self.subTest(case):
+                out = self.folder / "out.zip"
+                out.write_bytes(b"the earlier archive")
+                status, output, _ = pack(folder, out, "1.0", *options)
+                self.assertEqual(output, lines + [f"{out}: not written"])
+                self.assertEqual(status, 1)
+                self.assertEqual(out.read_bytes(), b"the earlier archive")
+                self.assertEqual(list(self.folder.glob("out.zip.*")), [])
+
+    def test_an_interrupted_pack_leaves_the_output_as_it_was(self):
+        release = write_release(self.folder / "big", {"setup.exe": b"MZ",
+                                                      "data.bin": random.randbytes(96 << 20)})
+        out = self.folder / "out.zip"
+        out.write_bytes(b"the earlier archive")
+        tool = subprocess.Popen([str(TOOL), "pack", "--version", "1", str(release), str(out)],
+                                stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        while not list(self.folder.glob("out.zip.incomplete-*")) and tool.poll() is None:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.01)
+        time.sleep(0.2)
+        tool.kill()
+        tool.wait()
+        self.assertNotEqual(tool.returncode, 0, "the run ended before it could be interrupted")
+        self.assertEqual(out.read_bytes(), b"the earlier archive")
+
+    def test_pack_with_a_key_signs_the_bytes_that_pack_makes_without_one(self):
+        keys = fresh_folder("pack-keys")
+        private, public = make_key_pair(keys, "key")
+        release = write_release(self.folder / "release", release_files(3))
+        signed = self.folder / "signed.zip"
+        status, output, _ = pack(release, signed, "3", "--key", private)
+        self.assertEqual(status, 0, output)
+        self.assertEqual(output[-1], f"{signed}: signed with key {key_id(public)}")
+        self.assertEqual(run_tool("verify", "--key", public, signed)[0], 0)
+        self.assertEqual(pack(release, self.folder / "plain.zip", "3")[0], 0)
+        plain = (self.folder / "plain.zip").read_bytes()
+        self.assertEqual(signed_range(signed.read_bytes()), signed_range(plain))
+
+
+class ShowTests(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = fresh_folder("show")
+        private, cls.public = make_key_pair(cls.folder, "key")
+        old = write_release(cls.folder / "v1", {"setup.exe": b"MZ 1", "a.txt": b"a"})
+        new = write_release(cls.folder / "v2", {"setup.exe": b"MZ 1", "a.txt": b"b", "c.txt": b""})
+        cls.full = cls.folder / "full.zip"
+        cls.partial = cls.folder / "partial.zip"
+        assert pack(old, cls.full, "2.0")[0] == 0
+        assert pack(new, cls.partial, "2.1", "--from", cls.full, "--key", private)[0] == 0
+
+    def test_show_says_what_the_description_says_and_who_signed(self):
+        foreign = self.folder / "foreign.zip"
+        data = self.full.read_bytes()
+        foreign.write_bytes(data[:-2] + struct.pack("<H", 7) + b"nightly")
+        full = ("2.0", "full, for any installed version up to 2.0, or none",
+                "2 in the archive, of the 2 files that version 2.0 lists")
+        cases = [
+            (self.full, *full, "not signed"),
+            (self.partial, "2.1", "partial, made for version 2.0 only",
+             "3 in the archive, of the 3 files that version 2.1 lists",
+             f"signed by key {key_id(self.public)}"),
+            (foreign, *full, "signature block malformed"),
+        ]
+        for archive, version, update, files, signature in cases:
+            with self.subTest(archive.name):
+                status, output, stdout = run_tool("show", archive)
+                self.assertEqual((status, output), (0, []))
+                self.assertEqual(stdout.splitlines(), [
+                    str(archive), f"version:   {version}", f"update:    {update}",
+                    f"files:     {files}", f"signature: {signature}"])
+
+    def test_show_fails_without_a_description_or_where_the_updater_refuses(self):
+        plain = FIXTURES / "good-basic.zip"
+        unlisted = FIXTURES / "refused-description-unlisted.zip"
+        for archive, lines in [
+            (plain, [f"{plain}: holds no release description (orvandel-release.txt at its top), "
+                     "so it names no version"]),
+            (unlisted, REFUSED_FIXTURES[unlisted.name] +
+             [f"{unlisted}: the updater would not install it"]),
+        ]:
+            with self.subTest(archive.name):
+                self.assertEqual(run_tool("show", archive), (1, lines, ""))
+
+
+def tree_of(folder):
+    """relative path -> bytes, or None for a folder."""
+    return {path.relative_to(folder).as_posix(): None if path.is_dir() else path.read_bytes()
+            for path in folder.rglob("*")}
 
 if __name__ == "__main__":
     unittest.main()

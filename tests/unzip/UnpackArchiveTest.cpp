@@ -1,4 +1,5 @@
 #include "common/FileHelpers.h"
+#include "unzip/ReleaseCheck.h"
 #include "unzip/UnpackWalk.h"
 #include "unzip/Unzipper.h"
 
@@ -134,6 +135,25 @@ TEST_P(NotAnUpdate, EndsQuietlyWithNothingWritten) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, NotAnUpdate, testing::ValuesIn(ListFixtures(L"notupdate-")),
+                         TestName);
+
+// The release tool's check refuses each of these as well: both read the description with the
+// same parser and hold the archive's files against it with the same listing.
+class RefusedDescription : public testing::TestWithParam<std::wstring> {};
+
+TEST_P(RefusedDescription, IsRefusedBeforeAnythingIsWritten) {
+    TempFolder temp;
+    CReleaseCheck release(std::nullopt, false);
+    {
+        CUnzipper unzipper;
+        unzipper.SetReleaseCheck(&release);
+        UnpackToEnd(unzipper, FixturePath(GetParam()), temp / L"dest");
+        EXPECT_NE(unzipper.GetErrorText(), L"");
+    }
+    EXPECT_TRUE(fs::is_empty(temp.Path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, RefusedDescription, testing::ValuesIn(ListFixtures(L"refused-")),
                          TestName);
 
 TEST(LargeArchive, UnpacksAnEntryBeyondFourGiB) {

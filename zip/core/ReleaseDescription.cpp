@@ -18,13 +18,16 @@ constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::size_t LargestPart = 65535;
 constexpr std::size_t MostParts = 4;
 
-std::string Quoted(std::u16string_view path) {
-    // Appended rather than prefixed: GCC 12 takes a literal prefixed to a temporary string for
-    // an overlapping copy (-Wrestrict) in 32-bit builds.
+// Built by appending: GCC 12 warns wrongly of overlapping copies in a literal + string chain.
+std::string Quoted(std::string_view text) {
     std::string quoted(1, '"');
-    quoted += EncodeUtf8(path);
+    quoted.append(text);
     quoted += '"';
     return quoted;
+}
+
+std::string Quoted(std::u16string_view path) {
+    return Quoted(EncodeUtf8(path));
 }
 
 // What the lines have given so far; each key may only follow the one before it.
@@ -102,7 +105,7 @@ private:
             return m_reached == TReached::Format ? Refuse("file before the version")
                                                  : TakeFile(value) && Reach(TReached::Files);
         }
-        return Refuse("unknown key \"" + std::string(key) + "\"");
+        return Refuse("unknown key " + Quoted(key));
     }
 
     bool Reach(TReached reached) {
@@ -113,8 +116,8 @@ private:
     bool TakeVersion(std::string_view text, TReleaseVersion& version) {
         const std::optional<TReleaseVersion> parsed = ParseReleaseVersion(text);
         if (!parsed) {
-            return Refuse(std::string(1, '"').append(text) +
-                          "\" is no version: one to four parts of 0 to 65535, such as 2.1");
+            return Refuse(Quoted(text) +
+                          " is no version: one to four parts of 0 to 65535, such as 2.1");
         }
         version = *parsed;
         if (m_reached == TReached::Format) {

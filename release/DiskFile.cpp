@@ -1,4 +1,4 @@
-#include "release/ArchiveFile.h"
+#include "release/DiskFile.h"
 
 #include "release/ToolError.h"
 
@@ -7,26 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <limits>
 
-namespace {
-
-// Takes errno itself, before any argument's construction could change it.
-[[noreturn]] void ThrowFileError(const char* what, const std::string& path) {
-    const int error = errno;
-    throw CToolError(std::string(what) + " " + path + ": " + std::strerror(error));
-}
-
-} // namespace
-
-CArchiveFile::CDescriptor::~CDescriptor() {
-    if (m_value >= 0) {
-        close(m_value);
-    }
-}
-
-CArchiveFile::CArchiveFile(const std::string& path, TAccess access)
+CDiskFile::CDiskFile(const std::string& path, TAccess access)
     : m_path(path), m_descriptor(open(path.c_str(), access == TAccess::Read ? O_RDONLY : O_RDWR)) {
     if (m_descriptor.Get() < 0) {
         ThrowFileError("cannot open", path);
@@ -41,7 +24,7 @@ CArchiveFile::CArchiveFile(const std::string& path, TAccess access)
     m_size = static_cast<std::uint64_t>(status.st_size);
 }
 
-bool CArchiveFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const {
+bool CDiskFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const {
     auto* bytes = static_cast<unsigned char*>(buffer);
     while (size > 0) {
         if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
@@ -61,19 +44,8 @@ bool CArchiveFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) 
     return true;
 }
 
-void CArchiveFile::ReplaceTail(std::uint64_t offset, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = pwrite(m_descriptor.Get(), bytes.data() + done, bytes.size() - done,
-                                   static_cast<off_t>(offset + done));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put < 0) {
-            ThrowFileError("cannot write", m_path);
-        }
-        done += static_cast<std::size_t>(put);
-    }
+void CDiskFile::ReplaceTail(std::uint64_t offset, const std::string& bytes) {
+    WriteAt(m_descriptor.Get(), offset, bytes, m_path);
     const std::uint64_t end = offset + bytes.size();
     if (ftruncate(m_descriptor.Get(), static_cast<off_t>(end)) != 0) {
         ThrowFileError("cannot write", m_path);

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "release/FileDescriptor.h"
+#include "zip/core/ByteSource.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A file on disk, read with positional reads: an archive, read as the updater reads its own so
+// that the reader core sees the same bytes here as there, or a file of a release folder. Opened
+// for writing, an archive also takes the signature's new tail. Every failure is a CToolError
+// naming the file.
+class CDiskFile : public CByteSource {
+public:
+    enum class TAccess { Read, ReadWrite };
+
+    CDiskFile(const std::string& path, TAccess access);
+
+    std::uint64_t GetSize() const override { return m_size; }
+    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const override;
+
+    // Writes the bytes at the offset, ends the file right after them and flushes it to disk.
+    void ReplaceTail(std::uint64_t offset, const std::string& bytes);
+
+private:
+    std::string m_path;
+    CFileDescriptor m_descriptor;
+    std::uint64_t m_size = 0;
+};

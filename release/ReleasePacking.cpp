@@ -1,0 +1,227 @@
+#include "release/ReleasePacking.h"
+
+#include "release/ArchiveCheck.h"
+#include "release/ArchiveSigning.h"
+#include "release/DiskFile.h"
+#include "release/PendingFile.h"
+#include "release/ReleaseFolder.h"
+#include "release/ReproducibleZip.h"
+#include "release/ToolError.h"
+#include "zip/core/NameDecoding.h"
+#include "zip/core/NameScreen.h"
+#include "zip/core/ZipArchive.h"
+#include "zip/core/ZipEntryReader.h"
+#include "zip/core/ZipFault.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <unordered_map>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t ComparePieceSize = 1 << 20;
+
+// The full update that a partial one is made against, with its files by their exact paths: a
+// file whose name changed only in case is packed again, so that it gets its new name.
+struct TBase {
+    std::shared_ptr<const CZipArchive> archive;
+    std::unordered_map<std::u16string, std::size_t> files;
+    TReleaseDescription description;
+};
+
+void IndexFiles(const CZipArchive& archive, std::size_t folder, const std::u16string& folderPath,
+                std::unordered_map<std::u16string, std::size_t>& files) {
+    for (const std::size_t child : archive.GetItem(folder).children) {
+        const TZipItem& item = archive.GetItem(child);
+        if (item.isFolder) {
+            IndexFiles(archive, child, folderPath + item.name + u'/', files);
+        } else {
+            files.emplace(folderPath + item.name, child);
+        }
+    }
+}
+
+// The previous archive, checked as check does, when it can be the base of this version.
+std::optional<TBase> ReadBase(const std::string& path, const TReleaseVersion& version,
+                              std::vector<std::string>& problems) {
+    TArchiveReport report =
+        CheckArchive(std::make_unique<CDiskFile>(path, CDiskFile::TAccess::Read));
+    for (const std::string& problem : report.problems) {
+        problems.push_back(path + ": " + problem);
+    }
+    if (!report.IsInstallable()) {
+        return std::nullopt;
+    }
+    if (!report.description) {
+        problems.push_back(path + ": has no release description, so it is no full update made "
+                                  "by pack");
+        return std::nullopt;
+    }
+    const TReleaseDescription& previous = *report.description;
+    if (previous.base) {
+        problems.push_back(path + ": a partial update (made for version " +
+                           FormatReleaseVersion(*previous.base) +
+                           "), which does not hold every file of its version");
+        return std::nullopt;
+    }
+    if (version <= previous.version) {
+        problems.push_back("version " + FormatReleaseVersion(version) + " is not above version " +
+                           FormatReleaseVersion(previous.version) + " of " + path);
+        return std::nullopt;
+    }
+    TBase base;
+    base.archive = std::make_shared<const CZipArchive>(
+        std::make_shared<CDiskFile>(path, CDiskFile::TAccess::Read));
+    IndexFiles(*base.archive, CZipArchive::RootFolder, u"", base.files);
+    base.description = previous;
+    return base;
+}
+
+bool IsInstallerAtTop(const TReleaseItem& item) {
+    return !item.isFolder && item.path.find(u'/') == std::u16string::npos &&
+           IsInstallerName(item.path);
+}
+
+// Sizes first; then the bytes, as far as they agree. A CRC of the new file would cost a whole
+// read of it as well, where a comparison stops at the first byte that differs.
+bool HoldsSameBytes(const TBase& base, const TReleaseItem& item, std::vector<unsigned char>& mine,
+                    std::vector<unsigned char>& theirs) {
+    const auto found = base.files.find(item.path);
+    if (found == base.files.end()) {
+        return false;
+    }
+    const CDiskFile file(item.diskPath, CDiskFile::TAccess::Read);
+    if (base.archive->GetItem(found->second).size != file.GetSize()) {
+        return false;
+    }
+    try {
+        CZipEntryReader reader(base.archive, found->second);
+        for (std::uint64_t offset = 0;;) {
+            const std::size_t got = reader.Read(theirs.data(), theirs.size());
+            if (got == 0) {
+                return true;
+            }
+            if (!file.ReadAt(offset, mine.data(), got)) {
+                throw CToolError("cannot read " + item.diskPath + " to the end");
+            }
+            if (std::memcmp(mine.data(), theirs.data(), got) != 0) {
+                return false;
+            }
+            offset += got;
+        }
+    } catch (const CZipException& fault) {
+        // It was read whole before: it changed meanwhile.
+        throw CToolError("the previous update changed while it was read: " + item.name + ": " +
+                         fault.GetReason());
+    }
+}
+
+// Where the path's folder lies in the other folder, packing would take in the tool's own
+// output or input of another run.
+bool LiesInside(const std::string& folder, const std::string& path) {
+    std::error_code outerError;
+    std::error_code innerError;
+    const fs::path outer = fs::weakly_canonical(folder, outerError);
+    const fs::path inner = fs::weakly_canonical(fs::absolute(path).parent_path(), innerError);
+    return !outerError && !innerError &&
+           std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first ==
+               outer.end();
+}
+
+// One entry of the archive: an item of the folder, or the description when item is null.
+struct TPackedEntry {
+    std::string name;
+    const TReleaseItem* item = nullptr;
+};
+
+// The description and every empty folder, and the files: all of them, or those that the base
+// does not hold as they are and the installers; in the bytewise order of their names.
+std::vector<TPackedEntry> ChooseEntries(const TReleaseFolder& folder,
+                                        const std::optional<TBase>& base, TPackReport& report) {
+    std::vector<TPackedEntry> entries{{EncodeUtf8(ReleaseDescriptionName), nullptr}};
+    std::vector<unsigned char> mine(ComparePieceSize);
+    std::vector<unsigned char> theirs(ComparePieceSize);
+    for (const TReleaseItem& item : folder.items) {
+        if (item.isFolder || !base || IsInstallerAtTop(item) ||
+            !HoldsSameBytes(*base, item, mine, theirs)) {
+            entries.push_back({item.name, &item});
+            report.packedFiles += item.isFolder ? 0 : 1;
+        }
+    }
+    std::sort(
+        entries.begin(), entries.end(),
+        [](const TPackedEntry& left, const TPackedEntry& right) { return left.name < right.name; });
+    return entries;
+}
+
+void WriteArchive(const std::vector<TPackedEntry>& entries, const std::string& description,
+                  const TPackRequest& request, const CPendingFile& pending) {
+    CReproducibleZip zip(pending.GetDescriptor(), pending.GetPath(), request.timestamp);
+    for (const TPackedEntry& entry : entries) {
+        if (entry.item == nullptr) {
+            zip.AddFile(entry.name, CMemoryByteSource(std::vector<unsigned char>(
+                                        description.begin(), description.end())));
+        } else if (entry.item->isFolder) {
+            zip.AddFolder(entry.name);
+        } else {
+            zip.AddFile(entry.name, CDiskFile(entry.item->diskPath, CDiskFile::TAccess::Read));
+        }
+    }
+    zip.Finish();
+}
+
+} // namespace
+
+TPackReport PackRelease(const TPackRequest& request) {
+    for (const std::string* path :
+         {&request.output, request.previous ? &*request.previous : nullptr}) {
+        if (path != nullptr && LiesInside(request.folder, *path)) {
+            throw CToolError(*path + " lies inside the release folder " + request.folder +
+                             ", which would take it in");
+        }
+    }
+    TPackReport report;
+    const TReleaseFolder folder = ScanReleaseFolder(request.folder);
+    report.problems = folder.problems;
+    std::optional<TBase> base;
+    if (request.previous) {
+        base = ReadBase(*request.previous, request.version, report.problems);
+    }
+    if (!report.problems.empty()) {
+        return report;
+    }
+
+    report.description.version = request.version;
+    for (const TReleaseItem& item : folder.items) {
+        if (!item.isFolder) {
+            report.description.files.push_back(item.path);
+        }
+    }
+    const std::vector<TPackedEntry> entries = ChooseEntries(folder, base, report);
+    if (base) {
+        report.description.base = base->description.version;
+        report.droppedFiles = ListDroppedFiles(base->description, report.description).size();
+    }
+
+    CPendingFile pending(request.output);
+    WriteArchive(entries, FormatReleaseDescription(report.description), request, pending);
+    const TArchiveReport check =
+        CheckArchive(std::make_unique<CDiskFile>(pending.GetPath(), CDiskFile::TAccess::Read));
+    if (!check.IsInstallable()) {
+        report.problems = check.problems;
+        return report;
+    }
+    if (request.key != nullptr) {
+        CDiskFile archive(pending.GetPath(), CDiskFile::TAccess::ReadWrite);
+        if (SignArchive(archive, *request.key) != TSignOutcome::Signed) {
+            throw CToolError("a fresh archive took no signature: " + pending.GetPath());
+        }
+    }
+    report.archiveSize = fs::file_size(pending.GetPath());
+    pending.Commit();
+    return report;
+}

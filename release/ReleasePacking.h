@@ -1,0 +1,38 @@
+#pragma once
+
+#include "release/SigningKey.h"
+#include "zip/core/ReleaseDescription.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TPackRequest {
+    std::string folder; // the whole new version, as it is to be installed
+    std::string output;
+    TReleaseVersion version;
+    // A full update made by pack: the update is then partial, made for its version.
+    std::optional<std::string> previous;
+    const CSigningKey* key = nullptr; // signs the update when given
+    std::time_t timestamp = 0;        // of every entry
+};
+
+struct TPackReport {
+    // Why nothing was written, one line each; empty once the output is in place.
+    std::vector<std::string> problems;
+    TReleaseDescription description;
+    std::size_t packedFiles = 0;  // the description not counted
+    std::size_t droppedFiles = 0; // of the previous version, which installing removes
+    std::uintmax_t archiveSize = 0;
+};
+
+// Makes the update archive from the folder: every file and empty folder of it, or for a partial
+// update only the files whose bytes differ from the previous version's or that are new and
+// every installer at the top; the release description listing every file; the entries in the
+// bytewise order of their names. The folder is checked first and the archive, under a
+// temporary name, exactly as check reads it; the output path then takes it whole, or keeps
+// what it had when anything is refused. The tool's own faults are CToolErrors.
+TPackReport PackRelease(const TPackRequest& request);

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "zip/core/ReleaseDescription.h"
+
+#include <objidl.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Whether an update may go over what the application directory holds, by the release
+// descriptions of both: never to a lower version, a partial update only over the version it was
+// made for, and in a build that demands signatures no update without a description once the
+// directory has one, since such an archive cannot show that it is not older. An accepted update
+// also removes the files of the installed version that its own no longer lists. Used on the
+// unpacker's worker, before anything is written; read by the driver once the worker has ended.
+class CReleaseCheck {
+public:
+    // Reads the application directory's description, as the last update installed it. Where
+    // there is none, or it does not parse or cannot be read, the installed version is unknown.
+    CReleaseCheck(const std::wstring& applicationFolder, bool demandsSignatures);
+    // The installed description's text, or nothing where the directory has none.
+    CReleaseCheck(const std::optional<std::string>& installedText, bool demandsSignatures);
+    CReleaseCheck(const CReleaseCheck&) = delete;
+    CReleaseCheck& operator=(const CReleaseCheck&) = delete;
+    virtual ~CReleaseCheck();
+
+    // The description at the top of the archive, read through the reader; nothing when the
+    // archive holds none. A description that does not parse makes the archive damaged: throws
+    // COrvException with the reason.
+    void SetUpdateDescription(std::optional<std::string> text);
+    // Every file of the archive, at its path below the archive's top, '\' between components.
+    void AddArchiveFile(std::wstring_view path);
+    // Once every file is added. Throws COrvException, naming both versions, when the update is
+    // refused, and with the reason when the archive contradicts its description.
+    void Decide();
+
+    // Once decided: the files that the update removes, relative to the application directory.
+    const std::vector<std::wstring>& GetRemovals() const { return m_removals; }
+    // The log's line on both versions; empty where neither side has a description.
+    std::wstring Describe() const;
+
+private:
+    void TakeInstalled(const std::optional<std::string>& text);
+    std::wstring DescribeInstalled() const;
+
+    bool m_demandsSignatures;
+    bool m_installedPresent = false;
+    std::optional<TReleaseDescription> m_installed;
+    std::string m_installedFault;
+    std::optional<TReleaseDescription> m_update;
+    std::unique_ptr<CReleaseListing> m_listing;
+    std::vector<std::wstring> m_removals;
+};
+
+// The release description at the top of the archive, read through the reader, which checks its
+// CRC; nothing when the archive holds none. Throws COrvException for one larger than any
+// description may be, and the unzip failure when it cannot be read.
+std::optional<std::string> ReadReleaseDescription(IStorage* archiveRoot);
