@@ -31,10 +31,10 @@ struct TUnpackingUpdateRequest {
     std::uint64_t bytesTotal = 0;
 };
 
-// Unpacks one update archive into one folder on a worker thread of its own, recording every
-// file and folder it writes so that whatever is left of them is removed with the unpacker.
 class CArchiveSignatureCheck;
 
+// Unpacks one update archive into one folder on a worker thread of its own, recording every
+// file and folder it writes so that whatever is left of them is removed with the unpacker.
 class CUnzipper {
 public:
     CUnzipper();
