@@ -90,26 +90,32 @@ void CopyThroughOneBuffer(IStream* stream, const CFileHandle& file, DWORD chunkS
 }
 
 // The next chunk is inflated into one buffer while the last one is written from the other, on a
-// thread of its own, in the order they come. The file is written to the end before this returns.
+// thread of its own, in the order they come. Whatever way this returns, everything read before
+// is written, as it would be through one buffer.
 void CopyBesideTheWrites(IStream* stream, const CFileHandle& file, DWORD chunkSize,
                          CUnzipper& unzipper, TProgressTally& tally) {
     CPieceQueue writing([&file](const unsigned char* bytes,
                                 std::size_t size) { return WriteChunk(file, bytes, size); },
                         chunkSize, 2);
-    CopyChunks(
-        stream, chunkSize, unzipper, tally,
-        [&writing] {
-            unsigned char* piece = writing.Take();
-            if (piece == nullptr) {
-                ThrowUnzipError();
-            }
-            return piece;
-        },
-        [&writing](ULONG read) {
-            if (!writing.Hand(read)) {
-                ThrowUnzipError();
-            }
-        });
+    try {
+        CopyChunks(
+            stream, chunkSize, unzipper, tally,
+            [&writing] {
+                unsigned char* piece = writing.Take();
+                if (piece == nullptr) {
+                    ThrowUnzipError();
+                }
+                return piece;
+            },
+            [&writing](ULONG read) {
+                if (!writing.Hand(read)) {
+                    ThrowUnzipError();
+                }
+            });
+    } catch (...) {
+        writing.Finish();
+        throw;
+    }
     if (!writing.Finish()) {
         ThrowUnzipError();
     }

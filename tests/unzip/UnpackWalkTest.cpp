@@ -271,20 +271,29 @@ TEST_F(UnpackWalk, EveryPassSkipsElementsThatAreNeitherFolderNorFile) {
     EXPECT_EQ(m_ledger.liveReferences, 0);
 }
 
+// Through one buffer and, for a stream of more than one chunk, through the two of the writes
+// beside the reads.
 TEST_F(UnpackWalk, AFailedReadLeavesTheFileClosedPartlyWrittenAndRecorded) {
-    FakeElement failing = FakeStream(L"big.bin", 30);
-    failing.mostPerRead = 10;
-    failing.failingRead = 2;
-    const FakeElement tree = FakeFolder(L"", {FakeFolder(L"sub", {failing})});
+    std::set<std::wstring> recorded;
+    for (const std::uint64_t declared : {std::uint64_t{30}, Chunk + 1}) {
+        SCOPED_TRACE(declared);
+        const std::wstring folder = declared == 30 ? L"one" : L"two";
+        FakeElement failing = FakeStream(L"big.bin", declared);
+        failing.deliveredSize = 30;
+        failing.mostPerRead = 10;
+        failing.failingRead = 2;
+        const FakeElement tree = FakeFolder(L"", {FakeFolder(folder, {failing})});
 
-    ExpectUnzipError([&] { Extract(tree); });
-    const std::wstring file = At(L"sub\\big.bin");
-    EXPECT_TRUE(HoldsFakeBytes(file, 20));
-    EXPECT_EQ(RecordedPaths(m_root), (std::set<std::wstring>{At(L"sub"), file}));
-    const CFileHandle exclusive(
-        CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    EXPECT_TRUE(exclusive.IsValid()) << "the walk kept the file open";
-    EXPECT_EQ(m_ledger.liveReferences, 0);
+        ExpectUnzipError([&] { Extract(tree); });
+        const std::wstring file = At(folder + L"\\big.bin");
+        EXPECT_TRUE(HoldsFakeBytes(file, 20));
+        recorded.insert({At(folder), file});
+        EXPECT_EQ(RecordedPaths(m_root), recorded);
+        const CFileHandle exclusive(
+            CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_TRUE(exclusive.IsValid()) << "the walk kept the file open";
+        EXPECT_EQ(m_ledger.liveReferences, 0);
+    }
 }
 
 TEST_F(UnpackWalk, AReadOfZeroBytesEndsTheCopy) {
