@@ -72,16 +72,6 @@ std::wstring DescribeFailure(std::exception_ptr failure) {
     }
 }
 
-// A directory of one character is a drive-relative root or a bare separator, which takes the
-// name as it is.
-std::wstring AppendToDirectory(const std::wstring& directory, const std::wstring& name) {
-    std::wstring path = directory;
-    if (path.size() > 1 && path.back() != L'\\') {
-        path += L'\\';
-    }
-    return path + name;
-}
-
 // The application holds its single-instance mutex while it runs. Once it is gone, the mutex is
 // ours until just before the relaunch: an application started meanwhile takes itself for a
 // second instance and quits, instead of loading a mix of old and new files.

@@ -10,3 +10,11 @@ void GetDirectoryPart(const std::wstring& path, std::wstring& out) {
         out = work.substr(0, separator);
     }
 }
+
+std::wstring AppendToDirectory(const std::wstring& directory, const std::wstring& name) {
+    std::wstring path = directory;
+    if (path.size() > 1 && path.back() != L'\\') {
+        path += L'\\';
+    }
+    return path + name;
+}

@@ -77,11 +77,7 @@ bool CPieceQueue::Add(const void* bytes, std::size_t size) {
 }
 
 bool CPieceQueue::Finish() {
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_finishing = true;
-    }
-    m_changed.notify_all();
+    Raise(m_finishing);
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -90,9 +86,13 @@ bool CPieceQueue::Finish() {
 }
 
 void CPieceQueue::Stop() {
+    Raise(m_stopped);
+}
+
+void CPieceQueue::Raise(bool& flag) {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopped = true;
+        flag = true;
     }
     m_changed.notify_all();
 }

@@ -46,6 +46,8 @@ public:
 private:
     unsigned char* PieceAt(std::size_t index) const { return m_pieces.get() + index * m_pieceSize; }
     bool ConsumeAt(std::size_t index, std::size_t size) noexcept;
+    // Sets one of the two flags below, and wakes both sides to see it.
+    void Raise(bool& flag);
     void Work() noexcept;
 
     Consume m_consume;

@@ -98,6 +98,7 @@ public:
     }
 
     void CarryOut() {
+        m_otherAccess.assign(m_folders.size(), std::nullopt);
         std::size_t filesMoved = 0;
         const CFileSystemItem* asked = nullptr;
         for (const TPlannedStep& step : m_steps) {
@@ -188,10 +189,8 @@ private:
             if (stale->second) {
                 ThrowInstallError(L"Can not delete file:", bak);
             }
-            std::wstring guid;
-            CreateGuidString(guid);
-            m_asides.push_back(bak + L'.' + guid);
-            AddStep(TJournalStep::Aside, folder, item, bak, m_asides.back(), m_asides.size() - 1);
+            const std::wstring& aside = SetAside(bak);
+            AddStep(TJournalStep::Aside, folder, item, bak, aside, m_asides.size() - 1);
             names.erase(stale);
         }
         if (replaces) {
@@ -212,19 +211,23 @@ private:
         for (const std::wstring& folder : m_folders) {
             updateFolders.insert(FoldCase(folder));
         }
+        // Each removal's folder is flushed with the others before the commit.
+        std::unordered_set<std::wstring> flushed = updateFolders;
         std::vector<std::pair<std::size_t, std::wstring>> emptied; // by their depth
         for (const std::wstring& removal : removals) {
-            if (!PlanRemoval(JoinPath(destination, removal))) {
+            const std::wstring target = JoinPath(destination, removal);
+            if (!PlanRemoval(target)) {
                 continue;
             }
-            for (std::size_t separator = removal.rfind(L'\\'); separator != std::wstring::npos;
-                 separator = removal.rfind(L'\\', separator - 1)) {
-                const std::wstring folder = JoinPath(destination, removal.substr(0, separator));
+            if (const std::wstring folder = target.substr(0, target.rfind(L'\\'));
+                flushed.insert(FoldCase(folder)).second) {
+                m_folders.push_back(folder);
+            }
+            for (std::wstring relative = removal; relative.find(L'\\') != std::wstring::npos;) {
+                relative.resize(relative.rfind(L'\\'));
+                const std::wstring folder = JoinPath(destination, relative);
                 if (!updateFolders.contains(FoldCase(folder))) {
                     emptied.emplace_back(std::count(folder.begin(), folder.end(), L'\\'), folder);
-                }
-                if (separator == 0) {
-                    break;
                 }
             }
         }
@@ -241,19 +244,18 @@ private:
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             return false;
         }
-        std::wstring guid;
-        CreateGuidString(guid);
-        m_asides.push_back(target + L'.' + guid);
         m_removed.push_back(target);
-        m_journal.RecordStep(TJournalStep::Remove, target, m_asides.back());
+        m_journal.RecordStep(TJournalStep::Remove, target, SetAside(target));
         m_steps.push_back(
             {TJournalStep::Remove, 0, nullptr, m_asides.size() - 1, m_removed.size() - 1});
-        // Its folder is flushed with the others before the commit.
-        const std::wstring folder = target.substr(0, target.rfind(L'\\'));
-        if (m_removalFolders.insert(FoldCase(folder)).second) {
-            m_folders.push_back(folder);
-        }
         return true;
+    }
+
+    // A name that no other file has until the update is complete, beside the file's own.
+    const std::wstring& SetAside(const std::wstring& path) {
+        std::wstring guid;
+        CreateGuidString(guid);
+        return m_asides.emplace_back(path + L'.' + guid);
     }
 
     std::wstring GetTarget(const TPlannedStep& step) const {
@@ -311,7 +313,6 @@ private:
     // application in the user's own profile, they are the same. A folder of the plan is there
     // by the time of its first file.
     bool TakesOtherAccess(const TPlannedStep& step) {
-        m_otherAccess.resize(m_folders.size());
         std::optional<bool>& other = m_otherAccess[step.folder];
         if (!other) {
             std::wstring written;
@@ -328,7 +329,6 @@ private:
     std::vector<std::wstring> m_folders;
     std::vector<std::wstring> m_asides;
     std::vector<std::wstring> m_removed;
-    std::unordered_set<std::wstring> m_removalFolders;
     std::vector<TPlannedStep> m_steps;
     std::vector<std::optional<bool>> m_otherAccess; // by folder, once its first file is in
     CBackgroundQueue<std::wstring> m_access;

@@ -76,8 +76,9 @@ bool IsExtractionFolder(const std::wstring& path) {
     return true;
 }
 
-// One entry of a journal's plan: a folder it creates, or a file it moves in with the backup and
-// the set-aside .bak made for it. The texts point into the journal's text.
+// One entry of a journal's plan: a folder it creates, a file it moves in with the backup and the
+// set-aside .bak made for it, a file it removes, or a folder that its removals may leave empty.
+// The texts point into the journal's text.
 struct TPlannedEntry {
     enum class TKind {
         File,

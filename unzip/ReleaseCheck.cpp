@@ -3,6 +3,7 @@
 #include "common/ComPointer.h"
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
+#include "common/PathHelpers.h"
 #include "common/SystemErrors.h"
 #include "common/TextHelpers.h"
 
@@ -41,18 +42,14 @@ std::wstring DescribeReadError(DWORD error) {
 
 CReleaseCheck::CReleaseCheck(const std::wstring& applicationFolder, bool demandsSignatures)
     : m_demandsSignatures(demandsSignatures) {
-    std::wstring path = applicationFolder;
-    if (!path.empty() && path.back() != L'\\') {
-        path += L'\\';
-    }
-    path += ToWide(ReleaseDescriptionName);
     std::string text;
-    const DWORD error = ReadWholeFile(path, text, LargestReleaseDescription);
+    const DWORD error =
+        ReadWholeFile(AppendToDirectory(applicationFolder, ToWide(ReleaseDescriptionName)), text,
+                      LargestReleaseDescription);
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
         return;
     }
     if (error != ERROR_SUCCESS) {
-        m_installedPresent = true;
         m_installedFault = ToUtf8(DescribeReadError(error));
         return;
     }
@@ -71,7 +68,6 @@ void CReleaseCheck::TakeInstalled(const std::optional<std::string>& text) {
     if (!text) {
         return;
     }
-    m_installedPresent = true;
     TReleaseParse parse = ParseReleaseDescription(*text);
     m_installed = std::move(parse.description);
     m_installedFault = std::move(parse.fault);
@@ -98,7 +94,7 @@ void CReleaseCheck::AddArchiveFile(std::wstring_view path) {
 
 void CReleaseCheck::Decide() {
     if (!m_update) {
-        if (!m_installedPresent) {
+        if (!HasInstalled()) {
             return;
         }
         if (m_demandsSignatures) {
@@ -132,7 +128,7 @@ void CReleaseCheck::Decide() {
 std::wstring CReleaseCheck::Describe() const {
     const std::wstring installed = L"; the installed version is " + DescribeInstalled();
     if (!m_update) {
-        if (!m_installedPresent) {
+        if (!HasInstalled()) {
             return {};
         }
         return L"release: the archive has no release description" + installed +
@@ -150,7 +146,7 @@ std::wstring CReleaseCheck::DescribeInstalled() const {
     if (m_installed) {
         return VersionText(m_installed->version);
     }
-    if (!m_installedPresent) {
+    if (!HasInstalled()) {
         return L"unknown (the directory has no release description)";
     }
     return L"unknown (its release description: " + FromUtf8(m_installedFault) + L")";

@@ -44,12 +44,13 @@ public:
 
 private:
     void TakeInstalled(const std::optional<std::string>& text);
+    // There is a description in the directory, whether or not it can be read.
+    bool HasInstalled() const { return m_installed || !m_installedFault.empty(); }
     std::wstring DescribeInstalled() const;
 
     bool m_demandsSignatures;
-    bool m_installedPresent = false;
     std::optional<TReleaseDescription> m_installed;
-    std::string m_installedFault;
+    std::string m_installedFault; // why the directory's description gives no version
     std::optional<TReleaseDescription> m_update;
     std::unique_ptr<CReleaseListing> m_listing;
     std::vector<std::wstring> m_removals;
