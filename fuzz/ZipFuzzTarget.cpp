@@ -3,12 +3,12 @@
 // bytes taken for one and the archive's. Refusals are expected; crashes, sanitizer reports
 // and broken invariants are findings. No two entries that the reader accepts share a byte, and
 // reading an entry touches only its own data.
-#include "zip/core/NameScreen.h"
-#include "zip/core/ReleaseDescription.h"
-#include "zip/core/SignatureBlock.h"
-#include "zip/core/ZipArchive.h"
-#include "zip/core/ZipEntryReader.h"
-#include "zip/core/ZipFault.h"
+#include "core/NameScreen.h"
+#include "core/ReleaseDescription.h"
+#include "core/SignatureBlock.h"
+#include "core/ZipArchive.h"
+#include "core/ZipEntryReader.h"
+#include "core/ZipFault.h"
 
 #include <array>
 #include <cstdint>

@@ -3,7 +3,7 @@
 #include "common/FileHelpers.h"
 #include "common/TextHelpers.h"
 #include "install/InstallTree.h"
-#include "zip/core/NameScreen.h"
+#include "core/NameScreen.h"
 
 #include <cwctype>
 #include <optional>

@@ -1,10 +1,10 @@
 #include "release/ArchiveCheck.h"
 
-#include "zip/core/NameDecoding.h"
-#include "zip/core/NameScreen.h"
-#include "zip/core/ZipArchive.h"
-#include "zip/core/ZipEntryReader.h"
-#include "zip/core/ZipFault.h"
+#include "core/NameDecoding.h"
+#include "core/NameScreen.h"
+#include "core/ZipArchive.h"
+#include "core/ZipEntryReader.h"
+#include "core/ZipFault.h"
 
 #include <algorithm>
 #include <cstdint>

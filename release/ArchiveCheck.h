@@ -1,7 +1,7 @@
 #pragma once
 
-#include "zip/core/ByteSource.h"
-#include "zip/core/ReleaseDescription.h"
+#include "core/ByteSource.h"
+#include "core/ReleaseDescription.h"
 
 #include <cstddef>
 #include <memory>

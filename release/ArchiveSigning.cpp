@@ -1,6 +1,6 @@
 #include "release/ArchiveSigning.h"
 
-#include "zip/core/ZipFault.h"
+#include "core/ZipFault.h"
 
 #include <array>
 

@@ -2,7 +2,7 @@
 
 #include "release/DiskFile.h"
 #include "release/SigningKey.h"
-#include "zip/core/SignatureBlock.h"
+#include "core/SignatureBlock.h"
 
 enum class TSignOutcome {
     Signed,

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "release/FileDescriptor.h"
-#include "zip/core/ByteSource.h"
+#include "core/ByteSource.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,10 +2,10 @@
 
 #include "release/ArchiveCheck.h"
 #include "release/ToolError.h"
-#include "zip/core/CaseFolding.h"
-#include "zip/core/NameDecoding.h"
-#include "zip/core/NameScreen.h"
-#include "zip/core/ReleaseDescription.h"
+#include "core/CaseFolding.h"
+#include "core/NameDecoding.h"
+#include "core/NameScreen.h"
+#include "core/ReleaseDescription.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -7,11 +7,11 @@
 #include "release/ReleaseFolder.h"
 #include "release/ReproducibleZip.h"
 #include "release/ToolError.h"
-#include "zip/core/NameDecoding.h"
-#include "zip/core/NameScreen.h"
-#include "zip/core/ZipArchive.h"
-#include "zip/core/ZipEntryReader.h"
-#include "zip/core/ZipFault.h"
+#include "core/NameDecoding.h"
+#include "core/NameScreen.h"
+#include "core/ZipArchive.h"
+#include "core/ZipEntryReader.h"
+#include "core/ZipFault.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "release/SigningKey.h"
-#include "zip/core/ReleaseDescription.h"
+#include "core/ReleaseDescription.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -7,7 +7,7 @@
 #include "release/ReproducibleZip.h"
 #include "release/SigningKey.h"
 #include "release/ToolError.h"
-#include "zip/core/ZipFault.h"
+#include "core/ZipFault.h"
 
 #include <array>
 #include <charconv>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "zip/core/ByteSource.h"
-#include "zip/core/SignatureBlock.h"
+#include "core/ByteSource.h"
+#include "core/SignatureBlock.h"
 
 #include <array>
 #include <cstdint>

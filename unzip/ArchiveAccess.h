@@ -2,7 +2,7 @@
 
 #include "common/ComPointer.h"
 #include "common/Errors.h"
-#include "zip/core/ByteSource.h"
+#include "core/ByteSource.h"
 
 #include <objbase.h>
 #include <objidl.h>

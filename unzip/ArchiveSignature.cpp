@@ -3,7 +3,7 @@
 #include "common/Errors.h"
 #include "common/PieceQueue.h"
 #include "zip/FileByteSource.h"
-#include "zip/core/ZipFault.h"
+#include "core/ZipFault.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -2,8 +2,8 @@
 
 #include "common/Handle.h"
 #include "unzip/UpdateKeys.h"
-#include "zip/core/ByteSource.h"
-#include "zip/core/SignatureBlock.h"
+#include "core/ByteSource.h"
+#include "core/SignatureBlock.h"
 
 #include <memory>
 #include <span>

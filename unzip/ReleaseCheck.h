@@ -1,6 +1,6 @@
 #pragma once
 
-#include "zip/core/ReleaseDescription.h"
+#include "core/ReleaseDescription.h"
 
 #include <objidl.h>
 

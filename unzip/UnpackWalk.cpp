@@ -7,7 +7,7 @@
 #include "common/PieceQueue.h"
 #include "unzip/ArchiveAccess.h"
 #include "unzip/Unzipper.h"
-#include "zip/core/NameScreen.h"
+#include "core/NameScreen.h"
 
 #include <memory>
 

@@ -5,7 +5,7 @@
 #include "common/Handle.h"
 #include "install/FileSystemItem.h"
 #include "unzip/UpdateKeys.h"
-#include "zip/core/ByteSource.h"
+#include "core/ByteSource.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "zip/core/ByteSource.h"
+#include "core/ByteSource.h"
 
 #include <objbase.h>
 

@@ -1,6 +1,6 @@
 #include "zip/ComFaults.h"
 
-#include "zip/core/ZipFault.h"
+#include "core/ZipFault.h"
 
 #include <new>
 

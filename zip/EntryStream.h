@@ -1,7 +1,7 @@
 #pragma once
 
 #include "zip/ComObjectBase.h"
-#include "zip/core/ZipEntryReader.h"
+#include "core/ZipEntryReader.h"
 
 #include <memory>
 

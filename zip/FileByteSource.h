@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/Handle.h"
-#include "zip/core/ByteSource.h"
+#include "core/ByteSource.h"
 
 #include <memory>
 #include <string>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "zip/ComObjectBase.h"
-#include "zip/core/ZipArchive.h"
+#include "core/ZipArchive.h"
 
 #include <cstddef>
 #include <memory>

@@ -4,7 +4,7 @@
 #include "common/FileHelpers.h"
 #include "common/Handle.h"
 #include "unzip/Unzipper.h"
-#include "zip/core/NameScreen.h"
+#include "core/NameScreen.h"
 
 #include "FakeStorage.h"
 #include "UnpackTestSupport.h"

@@ -1,6 +1,6 @@
-#include "zip/core/NameScreen.h"
-#include "zip/core/CaseFolding.h"
-#include "zip/core/NameDecoding.h"
+#include "core/NameScreen.h"
+#include "core/CaseFolding.h"
+#include "core/NameDecoding.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "zip/core/ReleaseDescription.h"
+#include "core/ReleaseDescription.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "zip/core/SignatureBlock.h"
-#include "zip/core/ZipFault.h"
+#include "core/SignatureBlock.h"
+#include "core/ZipFault.h"
 
 #include "TestZipWriter.h"
 

@@ -1,6 +1,6 @@
-#include "zip/core/ZipArchive.h"
-#include "zip/core/ZipEntryReader.h"
-#include "zip/core/ZipFault.h"
+#include "core/ZipArchive.h"
+#include "core/ZipEntryReader.h"
+#include "core/ZipFault.h"
 
 #include "TestZipWriter.h"
 

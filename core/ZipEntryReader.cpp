@@ -1,6 +1,6 @@
-#include "zip/core/ZipEntryReader.h"
+#include "core/ZipEntryReader.h"
 
-#include "zip/core/ZipFault.h"
+#include "core/ZipFault.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "zip/core/NameDecoding.h"
+#include "core/NameDecoding.h"
 
 #include <array>
 

@@ -1,12 +1,12 @@
-#include "zip/core/ZipArchive.h"
+#include "core/ZipArchive.h"
 
-#include "zip/core/CaseFolding.h"
-#include "zip/core/CentralDirectory.h"
-#include "zip/core/EntrySpans.h"
-#include "zip/core/LittleEndian.h"
-#include "zip/core/NameDecoding.h"
-#include "zip/core/NameScreen.h"
-#include "zip/core/ZipFault.h"
+#include "core/CaseFolding.h"
+#include "core/CentralDirectory.h"
+#include "core/EntrySpans.h"
+#include "core/LittleEndian.h"
+#include "core/NameDecoding.h"
+#include "core/NameScreen.h"
+#include "core/ZipFault.h"
 
 #include <zlib.h>
 

@@ -1,4 +1,4 @@
-#include "zip/core/ByteSource.h"
+#include "core/ByteSource.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "zip/core/SignatureBlock.h"
+#include "core/SignatureBlock.h"
 
-#include "zip/core/CentralDirectory.h"
+#include "core/CentralDirectory.h"
 
 #include <algorithm>
 #include <optional>

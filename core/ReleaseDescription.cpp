@@ -1,8 +1,8 @@
-#include "zip/core/ReleaseDescription.h"
+#include "core/ReleaseDescription.h"
 
-#include "zip/core/CaseFolding.h"
-#include "zip/core/NameDecoding.h"
-#include "zip/core/NameScreen.h"
+#include "core/CaseFolding.h"
+#include "core/NameDecoding.h"
+#include "core/NameScreen.h"
 
 #include <charconv>
 #include <unordered_set>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "zip/core/ZipArchive.h"
+#include "core/ZipArchive.h"
 
 #include <zlib.h>
 

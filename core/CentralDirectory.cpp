@@ -1,7 +1,7 @@
-#include "zip/core/CentralDirectory.h"
+#include "core/CentralDirectory.h"
 
-#include "zip/core/LittleEndian.h"
-#include "zip/core/ZipFault.h"
+#include "core/LittleEndian.h"
+#include "core/ZipFault.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "zip/core/CaseFolding.h"
+#include "core/CaseFolding.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "zip/core/NameScreen.h"
+#include "core/NameScreen.h"
 
 #include <array>
 
