@@ -1,6 +1,7 @@
 #include "app/RunLog.h"
 
 #include "common/FileHelpers.h"
+#include "common/PathHelpers.h"
 #include "common/TextHelpers.h"
 
 #include <cstdio>
@@ -29,7 +30,7 @@ CRunLog::CRunLog(const std::wstring& path, std::uint64_t sizeLimit) noexcept {
 
 std::wstring CRunLog::GetDefaultPath() noexcept {
     try {
-        return GetTempDirectory() + L"Orvandel Updater.log";
+        return JoinPath(GetTempDirectory(), L"Orvandel Updater.log");
     } catch (...) {
         return std::wstring();
     }

@@ -91,7 +91,7 @@ COwnedMutex WaitForApplicationToQuit(const std::wstring& mutexName) {
 
 // An update may bring a new updater; the one that runs now comes from elsewhere.
 void DeleteOldUpdater(const std::wstring& applicationDirectory) {
-    const std::wstring path = AppendToDirectory(applicationDirectory, L"Updater.exe");
+    const std::wstring path = JoinPath(applicationDirectory, L"Updater.exe");
     if (PathExists(path)) {
         DeleteFileW(ToExtendedLengthPath(path).c_str());
     }
@@ -113,8 +113,8 @@ std::wstring MakeDirectoryKey(const std::wstring& applicationDirectory) {
 
 // The browser keeps the add-on loaded, so its files cannot be replaced while it runs.
 bool CarriesBrowserAddOn(const std::wstring& extractionFolder) {
-    return PathExists(extractionFolder + L"\\ravaz2.dll") ||
-           PathExists(extractionFolder + L"\\zoduvid.dll");
+    return PathExists(JoinPath(extractionFolder, L"ravaz2.dll")) ||
+           PathExists(JoinPath(extractionFolder, L"zoduvid.dll"));
 }
 
 // Everything between the mutex wait and the report, with its account in the log.
@@ -133,7 +133,7 @@ public:
         const CResumeAtLogon resume(key, BuildLogonCommand(GetProgramPath(), m_fields));
         m_log.WriteComposed(
             [&] { return L"entry to resume at the next logon: " + resume.Describe(); });
-        m_journalPath = GetTempDirectory() + key + L".journal";
+        m_journalPath = JoinPath(GetTempDirectory(), key + L".journal");
         // A run that died on this directory left its journal: its update is finished or undone
         // before anything else happens. If that cannot be done, nothing else is done either.
         if (!FinishAndLogJournal(L"journal of a run that ended early")) {
@@ -365,7 +365,7 @@ std::wstring MakeExtractionFolderName() {
     const std::wstring temp = GetTempDirectory();
     std::wstring guid;
     CreateGuidString(guid);
-    return AppendToDirectory(temp, guid);
+    return JoinPath(temp, guid);
 }
 
 int RunUpdate(std::wstring_view commandLine) noexcept {

@@ -5,15 +5,17 @@
 // are removed at the end.
 // Usage: bench_io_floor <manifest> <application directory>. Exit code 0 on success.
 
-#include "bench/Manifest.h"
+#include "Manifest.h"
 
+#include "HelperSupport.h"
 #include "common/BackgroundQueue.h"
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "common/Handle.h"
+#include "common/PathHelpers.h"
 #include "common/SystemErrors.h"
 #include "common/TextHelpers.h"
-#include "tests/helpers/HelperSupport.h"
+#include "install/InstallTree.h"
 
 #include <windows.h>
 
@@ -31,10 +33,6 @@ constexpr std::uint64_t LargestChunk = 10 * 1024 * 1024;
     std::wstring reason;
     GetSystemErrorText(code, reason);
     throw COrvException(std::wstring(action) + L" " + path + L": " + reason, 0);
-}
-
-std::wstring Join(const std::wstring& folder, const std::wstring& name) {
-    return folder.ends_with(L'\\') ? folder + name : folder + L'\\' + name;
 }
 
 void CreateFolder(const std::wstring& path) {
@@ -76,7 +74,7 @@ void WriteFlushedFiles(const std::vector<TManifestEntry>& entries, const std::ws
             }
         });
         for (const TManifestEntry& entry : entries) {
-            settling.Add(WriteFileOfSize(Join(folder, entry.path), entry.size, data));
+            settling.Add(WriteFileOfSize(JoinPath(folder, entry.path), entry.size, data));
         }
     }
     if (unflushed) {
@@ -107,7 +105,7 @@ std::vector<std::wstring> InstallFiles(const std::vector<TManifestEntry>& entrie
                                        const std::vector<std::wstring>& folders,
                                        const std::wstring& source, const std::wstring& target) {
     for (const std::wstring& folder : folders) {
-        const std::wstring path = Join(target, folder);
+        const std::wstring path = JoinPath(target, folder);
         if (!PathExists(path)) {
             CreateFolder(path);
         }
@@ -116,15 +114,15 @@ std::vector<std::wstring> InstallFiles(const std::vector<TManifestEntry>& entrie
     // updater would delete first.
     std::vector<std::wstring> backups;
     for (const TManifestEntry& entry : entries) {
-        const std::wstring installed = Join(target, entry.path);
-        const std::wstring backup = installed + L".bak";
+        const std::wstring installed = JoinPath(target, entry.path);
+        const std::wstring backup = GetBackupPath(installed);
         const DWORD error = MoveFileAndGetError(installed, backup);
         if (error == ERROR_SUCCESS) {
             backups.push_back(backup);
         } else if (error != ERROR_FILE_NOT_FOUND) {
             ThrowFileError(L"Cannot move the file", installed, error);
         }
-        MoveFileOrThrow(Join(source, entry.path), installed);
+        MoveFileOrThrow(JoinPath(source, entry.path), installed);
     }
     return backups;
 }
@@ -139,10 +137,10 @@ void RunFloor(const std::wstring& manifestPath, const std::wstring& applicationD
     const std::vector<BYTE> data(static_cast<std::size_t>(std::min(largest, LargestChunk)), 0x5A);
 
     const std::wstring scratch =
-        GetTempDirectory() + L"bench-floor-" + std::to_wstring(GetCurrentProcessId());
+        JoinPath(GetTempDirectory(), L"bench-floor-" + std::to_wstring(GetCurrentProcessId()));
     CreateFolder(scratch);
     for (const std::wstring& folder : folders) {
-        CreateFolder(Join(scratch, folder));
+        CreateFolder(JoinPath(scratch, folder));
     }
     WriteFlushedFiles(entries, scratch, data);
 
@@ -151,7 +149,7 @@ void RunFloor(const std::wstring& manifestPath, const std::wstring& applicationD
         DeleteFileOrThrow(backup);
     }
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
-        RemoveFolderOrThrow(Join(scratch, *folder));
+        RemoveFolderOrThrow(JoinPath(scratch, *folder));
     }
     RemoveFolderOrThrow(scratch);
 }

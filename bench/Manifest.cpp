@@ -1,7 +1,7 @@
-#include "bench/Manifest.h"
+#include "Manifest.h"
 
+#include "HelperSupport.h"
 #include "common/Errors.h"
-#include "tests/helpers/HelperSupport.h"
 
 #include <unordered_set>
 #include <utility>

@@ -7,6 +7,7 @@
 // Usage: bench_stages <archive> <application directory>; prints one line per stage:
 // "<stage> <seconds> <working set KiB> <peak working set KiB>".
 
+#include "HelperSupport.h"
 #include "app/UpdateSequence.h"
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
@@ -15,7 +16,6 @@
 #include "install/InstallJournal.h"
 #include "install/InstallTree.h"
 #include "install/Recovery.h"
-#include "tests/helpers/HelperSupport.h"
 #include "unzip/Unzipper.h"
 
 #include <windows.h>

@@ -1,6 +1,7 @@
 #include "common/FileHelpers.h"
 
 #include "common/Errors.h"
+#include "common/PathHelpers.h"
 #include "common/SystemErrors.h"
 
 #include <optional>
@@ -242,7 +243,7 @@ DWORD RemoveFolderTree(const std::wstring& folder) {
             continue;
         }
         WIN32_FIND_DATAW found{};
-        const std::wstring pattern = ToExtendedLengthPath(path + L"\\*");
+        const std::wstring pattern = ToExtendedLengthPath(JoinPath(path, L"*"));
         const CFindHandle search(FindFirstFileW(pattern.c_str(), &found));
         if (!search.IsValid()) {
             const DWORD error = GetLastError();
@@ -257,7 +258,7 @@ DWORD RemoveFolderTree(const std::wstring& folder) {
             if (name == L"." || name == L"..") {
                 continue;
             }
-            const std::wstring child = path + L'\\' + name;
+            const std::wstring child = JoinPath(path, name);
             const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
             if (isFolder && (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
                 pending.emplace_back(child, false);
@@ -319,7 +320,7 @@ bool CheckFileHandle(HANDLE handle, std::wstring& errorText) {
     if (handle != INVALID_HANDLE_VALUE) {
         return true;
     }
-    GetLastErrorText(errorText);
+    GetSystemErrorText(GetLastError(), errorText);
     return false;
 }
 
@@ -334,7 +335,7 @@ bool OpenFileForWriting(CFileHandle& handle, const std::wstring& path, std::wstr
 bool WriteBufferToFile(const CFileHandle& handle, const void* data, DWORD size, DWORD& written,
                        std::wstring& errorText) {
     if (!WriteFile(handle.Get(), data, size, &written, nullptr)) {
-        GetLastErrorText(errorText);
+        GetSystemErrorText(GetLastError(), errorText);
         return false;
     }
     return true;

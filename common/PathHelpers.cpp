@@ -11,10 +11,9 @@ void GetDirectoryPart(const std::wstring& path, std::wstring& out) {
     }
 }
 
-std::wstring AppendToDirectory(const std::wstring& directory, const std::wstring& name) {
-    std::wstring path = directory;
-    if (path.size() > 1 && path.back() != L'\\') {
-        path += L'\\';
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
+    if (folder.empty() || folder.back() == L'\\') {
+        return folder + name;
     }
-    return path + name;
+    return folder + L'\\' + name;
 }

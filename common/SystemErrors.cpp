@@ -2,31 +2,25 @@
 
 #include "common/ScopeGuards.h"
 
-void FormatSystemMessage(std::wstring& out, DWORD code, bool& failed) {
-    wchar_t* buffer = nullptr;
-    CMemHandleGuard guard(&buffer, &failed);
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&buffer),
-        0, nullptr);
-    if (length == 0) {
-        failed = true;
-        return;
-    }
-    out = buffer;
-}
-
 void GetSystemErrorText(DWORD code, std::wstring& out) {
-    std::wstring text;
+    wchar_t* buffer = nullptr;
     bool failed = false;
-    FormatSystemMessage(text, code, failed);
-    if (!failed) {
-        out = text;
+    std::wstring text;
+    {
+        const CMemHandleGuard guard(&buffer, &failed);
+        const DWORD length =
+            FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                               FORMAT_MESSAGE_FROM_SYSTEM,
+                           nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                           reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+        if (length == 0) {
+            return;
+        }
+        text = buffer;
     }
-}
-
-void GetLastErrorText(std::wstring& out) {
-    GetSystemErrorText(GetLastError(), out);
+    if (!failed) {
+        out = std::move(text);
+    }
 }
 
 std::wstring DescribeSystemError(DWORD code) {

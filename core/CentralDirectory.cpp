@@ -2,19 +2,12 @@
 
 #include "core/LittleEndian.h"
 #include "core/ZipFault.h"
+#include "core/ZipFormat.h"
 
 #include <algorithm>
 #include <vector>
 
 namespace {
-
-constexpr std::uint32_t EndSignature = 0x06054b50;
-constexpr std::uint32_t Zip64LocatorSignature = 0x07064b50;
-constexpr std::uint32_t Zip64EndSignature = 0x06064b50;
-constexpr std::size_t EndRecordSize = TEndRecord::Size;
-constexpr std::size_t Zip64LocatorSize = 20;
-constexpr std::size_t Zip64EndRecordSize = 56;
-constexpr std::size_t LongestComment = 0xFFFF;
 
 void ReadExactly(const CByteSource& source, std::uint64_t offset, void* buffer, std::size_t size) {
     if (!source.ReadAt(offset, buffer, size)) {
@@ -28,7 +21,7 @@ std::size_t FindEndRecordIn(const std::vector<unsigned char>& tail) {
     for (std::size_t at = tail.size() - EndRecordSize + 1; at-- > 0;) {
         const unsigned char* record = tail.data() + at;
         if (LoadUInt32(record) == EndSignature &&
-            LoadUInt16(record + TEndRecord::CommentLengthAt) <= tail.size() - at - EndRecordSize) {
+            LoadUInt16(record + EndRecordCommentLengthAt) <= tail.size() - at - EndRecordSize) {
             return at;
         }
     }
@@ -92,7 +85,7 @@ TEndRecord FindEndRecord(const CByteSource& source) {
                 end.fields.begin());
     const auto commentStart = tail.begin() + static_cast<std::ptrdiff_t>(endAt + EndRecordSize);
     end.comment.assign(commentStart,
-                       commentStart + LoadUInt16(end.fields.data() + TEndRecord::CommentLengthAt));
+                       commentStart + LoadUInt16(end.fields.data() + EndRecordCommentLengthAt));
     return end;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/ByteSource.h"
+#include "core/ZipFormat.h"
 
 #include <array>
 #include <cstddef>
@@ -10,12 +11,8 @@
 // The end of central directory record that the reader takes for the archive's: the last one
 // whose declared comment fits in the file. Trailing bytes after its comment are not refused here.
 struct TEndRecord {
-    static constexpr std::size_t Size = 22;
-    // The two-byte comment length field sits at this offset within the record.
-    static constexpr std::size_t CommentLengthAt = 20;
-
     std::uint64_t offset = 0; // of its signature in the file
-    std::array<unsigned char, Size> fields{};
+    std::array<unsigned char, EndRecordSize> fields{};
     std::string comment; // as long as the record declares
 };
 

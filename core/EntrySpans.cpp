@@ -2,18 +2,13 @@
 
 #include "core/LittleEndian.h"
 #include "core/ZipFault.h"
+#include "core/ZipFormat.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace {
 
-constexpr std::uint32_t LocalHeaderSignature = 0x04034b50;
-constexpr std::size_t LocalHeaderSize = 30;
-constexpr std::uint32_t DescriptorSignature = 0x08074b50;
-constexpr std::uint16_t DescriptorFlag = 1u << 3;
-// Signature, CRC-32 and two sizes of 8 bytes: the longest a descriptor can be.
-constexpr std::size_t LongestDescriptor = 24;
 constexpr std::uint64_t WindowSize = 64 * 1024;
 
 // The bytes of the headers, which are asked for in file order. Small files put many headers
@@ -84,7 +79,8 @@ std::uint64_t ReadDataOffset(const unsigned char* header, const TEntrySpan& span
 // without writing a descriptor, and the entry claims nothing beyond its data.
 std::uint64_t MeasureDescriptor(const unsigned char* bytes, std::size_t available,
                                 const TEntrySpan& span) {
-    const std::size_t start = available >= 4 && LoadUInt32(bytes) == DescriptorSignature ? 4 : 0;
+    const std::size_t start =
+        available >= 4 && LoadUInt32(bytes) == DataDescriptorSignature ? 4 : 0;
     const unsigned char* fields = bytes + start;
     if (available < start + 12 || LoadUInt32(fields) != span.crc) {
         return 0;
@@ -127,9 +123,9 @@ void PlaceEntries(const CByteSource& source, std::uint64_t dataEnd,
             ThrowDamaged("entry data outside the file");
         }
         claimedUpTo = span.dataOffset + span.compressedSize;
-        if ((span.flags & DescriptorFlag) != 0 && claimedUpTo < dataEnd) {
+        if ((span.flags & DataDescriptorFlag) != 0 && claimedUpTo < dataEnd) {
             const std::size_t available = static_cast<std::size_t>(
-                std::min<std::uint64_t>(dataEnd - claimedUpTo, LongestDescriptor));
+                std::min<std::uint64_t>(dataEnd - claimedUpTo, LongestDataDescriptor));
             if (!window.Holds(claimedUpTo, available)) {
                 window.Fill(claimedUpTo, claimedUpTo + available);
             }

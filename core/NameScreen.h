@@ -16,6 +16,10 @@ constexpr std::size_t LongestArchivePath = 32767;
 // the updater over the tree stays within a few hundred KiB of stack.
 constexpr std::size_t DeepestFolderLevel = 128;
 
+// While an update is installed, the old content of each file it replaces waits under the file's
+// name with this appended.
+constexpr std::u16string_view BackupSuffix = u".bak";
+
 // True for a name that may be joined to a folder path as one component: it cannot climb out of
 // the folder, name a drive, a stream or a device, hold a character that Windows refuses, or be
 // silently changed by Windows (trailing dots and blanks are dropped there, which would let two

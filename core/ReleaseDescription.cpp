@@ -37,7 +37,7 @@ class CDescriptionParser {
 public:
     TReleaseParse Parse(std::string_view text) {
         if (text.size() > LargestReleaseDescription) {
-            return Fault("larger than 16 MiB");
+            return Fault(DescribeOversizedDescription());
         }
         if (text.starts_with(ByteOrderMark)) {
             text.remove_prefix(ByteOrderMark.size());
@@ -191,6 +191,10 @@ std::string FormatReleaseVersion(const TReleaseVersion& version) {
         text += std::to_string(version.parts[at]);
     }
     return text;
+}
+
+std::string DescribeOversizedDescription() {
+    return "larger than " + std::to_string(LargestReleaseDescription / (1024 * 1024)) + " MiB";
 }
 
 TReleaseParse ParseReleaseDescription(std::string_view text) {

@@ -30,6 +30,8 @@
 // Its name at the top of an archive and in the application directory, compared without case.
 constexpr std::u16string_view ReleaseDescriptionName = u"orvandel-release.txt";
 constexpr std::size_t LargestReleaseDescription = 16 * 1024 * 1024;
+// What every reader says of a description over that size: "larger than 16 MiB".
+std::string DescribeOversizedDescription();
 
 // One to four decimal parts of 0 to 65535. Versions compare part by part with missing parts as
 // 0, so 2.1 equals 2.1.0.0; the parts written are kept only to print the version as written.

@@ -7,6 +7,7 @@
 #include "core/NameDecoding.h"
 #include "core/NameScreen.h"
 #include "core/ZipFault.h"
+#include "core/ZipFormat.h"
 
 #include <zlib.h>
 
@@ -16,16 +17,9 @@
 
 namespace {
 
-constexpr std::uint32_t CentralEntrySignature = 0x02014b50;
-constexpr std::size_t CentralEntrySize = 46;
-constexpr std::uint16_t Zip64ExtraId = 0x0001;
-constexpr std::uint16_t UnicodePathExtraId = 0x7075;
-constexpr std::uint16_t Utf8NameFlag = 1u << 11;
 // The host system in the high byte of "version made by".
 constexpr std::uint8_t UnixHost = 3;
 constexpr std::uint8_t MacOsHost = 19;
-constexpr std::uint32_t Saturated32 = 0xFFFFFFFF;
-constexpr std::uint16_t Saturated16 = 0xFFFF;
 
 const unsigned char* Bytes(std::string_view text) {
     return reinterpret_cast<const unsigned char*>(text.data());
@@ -267,11 +261,9 @@ std::size_t CZipArchive::AddEntry(TZipItem entry, std::u16string_view name) {
     }
 }
 
-// While an update is installed, the old content of each file it replaces waits under the file's
-// name with ".bak" appended. An update that carries a file under both names would have one take
-// the other's place, so it cannot be installed or undone as it is.
+// An update that carries a file under its own and its backup name would have one take the
+// other's place while it is installed, so it cannot be installed or undone as it is.
 void CZipArchive::CheckBackupNames(std::size_t folder, std::u16string_view name) const {
-    constexpr std::u16string_view BackupSuffix = u".bak";
     const auto isFile = [this, folder](std::u16string_view sibling) {
         const std::optional<std::size_t> found = FindChild(folder, sibling);
         return found && !m_items[*found].isFolder;

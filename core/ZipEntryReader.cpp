@@ -1,6 +1,7 @@
 #include "core/ZipEntryReader.h"
 
 #include "core/ZipFault.h"
+#include "core/ZipFormat.h"
 
 #include <algorithm>
 #include <limits>
@@ -8,9 +9,6 @@
 
 namespace {
 
-constexpr std::uint16_t EncryptedFlag = 1;
-constexpr std::uint16_t StoredMethod = 0;
-constexpr std::uint16_t DeflatedMethod = 8;
 // Large blocks keep the number of file reads small; the caller's buffer is usually larger.
 constexpr std::size_t InputBlockSize = 1024 * 1024;
 // zlib counts in 32 bits; larger requests are served in pieces of this size.

@@ -5,6 +5,7 @@
 #include "common/FileHelpers.h"
 #include "common/Guid.h"
 #include "common/PathHelpers.h"
+#include "core/NameScreen.h"
 
 #include <windows.h>
 
@@ -28,13 +29,6 @@ std::wstring GetItemName(const CFileSystemItem& item) {
     const std::wstring& path = item.GetPath();
     const std::size_t separator = path.rfind(L'\\');
     return separator == std::wstring::npos ? std::wstring() : path.substr(separator + 1);
-}
-
-std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
-    if (!folder.empty() && folder.back() == L'\\') {
-        return folder + name;
-    }
-    return folder + L'\\' + name;
 }
 
 std::wstring FoldCase(std::wstring name) {
@@ -345,5 +339,5 @@ void InstallTree(const CFileSystemItem& source, const std::wstring& destination,
 }
 
 std::wstring GetBackupPath(const std::wstring& target) {
-    return target + L".bak";
+    return target + std::wstring(BackupSuffix.begin(), BackupSuffix.end());
 }

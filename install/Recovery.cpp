@@ -2,8 +2,8 @@
 
 #include "common/FileHelpers.h"
 #include "common/TextHelpers.h"
-#include "install/InstallTree.h"
 #include "core/NameScreen.h"
+#include "install/InstallTree.h"
 
 #include <cwctype>
 #include <optional>

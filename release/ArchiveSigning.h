@@ -1,8 +1,8 @@
 #pragma once
 
+#include "core/SignatureBlock.h"
 #include "release/DiskFile.h"
 #include "release/SigningKey.h"
-#include "core/SignatureBlock.h"
 
 enum class TSignOutcome {
     Signed,

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "release/FileDescriptor.h"
 #include "core/ByteSource.h"
+#include "release/FileDescriptor.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,11 +1,11 @@
 #include "release/ReleaseFolder.h"
 
-#include "release/ArchiveCheck.h"
-#include "release/ToolError.h"
 #include "core/CaseFolding.h"
 #include "core/NameDecoding.h"
 #include "core/NameScreen.h"
 #include "core/ReleaseDescription.h"
+#include "release/ArchiveCheck.h"
+#include "release/ToolError.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

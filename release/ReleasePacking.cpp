@@ -1,5 +1,10 @@
 #include "release/ReleasePacking.h"
 
+#include "core/NameDecoding.h"
+#include "core/NameScreen.h"
+#include "core/ZipArchive.h"
+#include "core/ZipEntryReader.h"
+#include "core/ZipFault.h"
 #include "release/ArchiveCheck.h"
 #include "release/ArchiveSigning.h"
 #include "release/DiskFile.h"
@@ -7,11 +12,6 @@
 #include "release/ReleaseFolder.h"
 #include "release/ReproducibleZip.h"
 #include "release/ToolError.h"
-#include "core/NameDecoding.h"
-#include "core/NameScreen.h"
-#include "core/ZipArchive.h"
-#include "core/ZipEntryReader.h"
-#include "core/ZipFault.h"
 
 #include <algorithm>
 #include <cstring>

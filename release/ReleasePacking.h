@@ -1,7 +1,7 @@
 #pragma once
 
-#include "release/SigningKey.h"
 #include "core/ReleaseDescription.h"
+#include "release/SigningKey.h"
 
 #include <cstddef>
 #include <cstdint>

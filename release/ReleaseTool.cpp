@@ -1,5 +1,7 @@
 #include "release/ReleaseTool.h"
 
+#include "core/Hex.h"
+#include "core/ZipFault.h"
 #include "release/ArchiveCheck.h"
 #include "release/ArchiveSigning.h"
 #include "release/DiskFile.h"
@@ -7,7 +9,6 @@
 #include "release/ReproducibleZip.h"
 #include "release/SigningKey.h"
 #include "release/ToolError.h"
-#include "core/ZipFault.h"
 
 #include <array>
 #include <charconv>
@@ -185,7 +186,7 @@ int RunSign(const std::string& path, const std::string& keyPath) {
         std::cerr << path << ": not signed: its comment is not a signature, or data follows it\n";
         return Refused;
     }
-    std::cerr << path << ": signed with key " << FormatKeyId(key.GetKeyId())
+    std::cerr << path << ": signed with key " << FormatHex(key.GetKeyId())
               << (outcome == TSignOutcome::Replaced ? ", replacing the earlier signature" : "")
               << '\n';
     return Success;
@@ -199,8 +200,7 @@ int RunVerify(const std::string& path, const std::string& keyPath) {
         std::cerr << GetSignatureVerdictText(verdict) << '\n';
         return Refused;
     }
-    std::cerr << GetSignatureVerdictText(verdict) << ", key " << FormatKeyId(key.GetKeyId())
-              << '\n';
+    std::cerr << GetSignatureVerdictText(verdict) << ", key " << FormatHex(key.GetKeyId()) << '\n';
     return Success;
 }
 
@@ -212,7 +212,7 @@ std::string DescribeSignature(const CByteSource& archive) {
     TSignatureBlock block;
     switch (ParseSignatureBlock(LocateSignedRange(archive), block)) {
     case TSignatureFault::None:
-        return "signed by key " + FormatKeyId(block.keyId);
+        return "signed by key " + FormatHex(block.keyId);
     case TSignatureFault::Missing:
         return "not signed";
     case TSignatureFault::Malformed:
@@ -303,7 +303,7 @@ int RunPack(const TArguments& arguments) {
         std::cerr << ", a full update: " << listed << ", " << report.archiveSize << " bytes\n";
     }
     if (key) {
-        std::cerr << output << ": signed with key " << FormatKeyId(key->GetKeyId()) << '\n';
+        std::cerr << output << ": signed with key " << FormatHex(key->GetKeyId()) << '\n';
     }
     return Success;
 }

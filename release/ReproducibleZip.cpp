@@ -1,5 +1,6 @@
 #include "release/ReproducibleZip.h"
 
+#include "core/ZipFormat.h"
 #include "release/FileDescriptor.h"
 #include "release/ToolError.h"
 
@@ -9,24 +10,12 @@
 
 namespace {
 
-constexpr std::uint32_t LocalHeaderSignature = 0x04034b50;
-constexpr std::uint32_t CentralEntrySignature = 0x02014b50;
-constexpr std::uint32_t Zip64EndSignature = 0x06064b50;
-constexpr std::uint32_t Zip64LocatorSignature = 0x07064b50;
-constexpr std::uint32_t EndSignature = 0x06054b50;
-constexpr std::uint16_t Zip64ExtraId = 0x0001;
-constexpr std::size_t Zip64EndRecordSize = 56;
 // Made on Unix (3) by a writer of zip 4.5, which knows Zip64; the attributes are Unix modes.
 constexpr std::uint16_t MadeBy = (3 << 8) | 45;
 constexpr std::uint16_t NeedsDeflate = 20;
 constexpr std::uint16_t NeedsZip64 = 45;
-constexpr std::uint16_t Utf8NameFlag = 1u << 11;
-constexpr std::uint16_t Stored = 0;
-constexpr std::uint16_t Deflated = 8;
 constexpr std::uint32_t FileAttributes = 0100644u << 16;
 constexpr std::uint32_t FolderAttributes = (040755u << 16) | 0x10; // and the DOS folder bit
-constexpr std::uint64_t Saturated32 = 0xFFFFFFFF;
-constexpr std::uint64_t Saturated16 = 0xFFFF;
 // zlib's strongest level with its default memory and strategy: its output depends on nothing
 // but these and zlib's version.
 constexpr int DeflateLevel = 9;
@@ -225,7 +214,7 @@ bool CReproducibleZip::Deflate(const CByteSource& content, TEntry& entry) {
             Append(m_output.data(), produced);
         } while (stream.avail_out == 0);
     }
-    entry.method = Deflated;
+    entry.method = DeflatedMethod;
     entry.crc = crc;
     entry.compressedSize = compressed;
     return true;
@@ -243,7 +232,7 @@ void CReproducibleZip::Store(const CByteSource& content, TEntry& entry) {
         Append(m_input.data(), piece);
         offset += piece;
     }
-    entry.method = Stored;
+    entry.method = StoredMethod;
     entry.crc = crc;
     entry.compressedSize = entry.size;
 }

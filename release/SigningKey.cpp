@@ -201,13 +201,3 @@ bool CSigningKey::Verify(const TDigest& digest, const TSignature& signature) con
     ERR_clear_error();
     return verdict == 1;
 }
-
-std::string FormatKeyId(const TKeyId& keyId) {
-    static constexpr char Digits[] = "0123456789abcdef";
-    std::string text;
-    for (const std::uint8_t byte : keyId) {
-        text += Digits[byte >> 4];
-        text += Digits[byte & 0x0F];
-    }
-    return text;
-}

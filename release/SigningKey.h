@@ -38,6 +38,3 @@ private:
     std::unique_ptr<evp_pkey_st, TKeyRelease> m_key;
     TKeyId m_keyId{};
 };
-
-// The key id as the signature block spells it: 16 lower-case hex digits.
-std::string FormatKeyId(const TKeyId& keyId);

@@ -2,8 +2,8 @@
 
 #include "common/Errors.h"
 #include "common/PieceQueue.h"
-#include "zip/FileByteSource.h"
 #include "core/ZipFault.h"
+#include "zip/FileByteSource.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "common/Handle.h"
-#include "unzip/UpdateKeys.h"
 #include "core/ByteSource.h"
 #include "core/SignatureBlock.h"
+#include "unzip/UpdateKeys.h"
 
 #include <memory>
 #include <span>

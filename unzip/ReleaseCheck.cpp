@@ -34,7 +34,7 @@ std::wstring VersionText(const TReleaseVersion& version) {
 }
 
 std::wstring DescribeReadError(DWORD error) {
-    return error == ERROR_FILE_TOO_LARGE ? L"larger than 16 MiB"
+    return error == ERROR_FILE_TOO_LARGE ? FromUtf8(DescribeOversizedDescription())
                                          : L"cannot be read: " + DescribeSystemError(error);
 }
 
@@ -43,9 +43,8 @@ std::wstring DescribeReadError(DWORD error) {
 CReleaseCheck::CReleaseCheck(const std::wstring& applicationFolder, bool demandsSignatures)
     : m_demandsSignatures(demandsSignatures) {
     std::string text;
-    const DWORD error =
-        ReadWholeFile(AppendToDirectory(applicationFolder, ToWide(ReleaseDescriptionName)), text,
-                      LargestReleaseDescription);
+    const DWORD error = ReadWholeFile(JoinPath(applicationFolder, ToWide(ReleaseDescriptionName)),
+                                      text, LargestReleaseDescription);
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
         return;
     }
@@ -166,7 +165,8 @@ std::optional<std::string> ReadReleaseDescription(IStorage* archiveRoot) {
     STATSTG info{};
     CheckHResult(stream->Stat(&info, STATFLAG_NONAME));
     if (info.cbSize.QuadPart > LargestReleaseDescription) {
-        throw COrvException(L"the archive's release description: larger than 16 MiB", 0);
+        throw COrvException(
+            L"the archive's release description: " + FromUtf8(DescribeOversizedDescription()), 0);
     }
     // One byte more than declared, so that the read that ends the entry is the one that checks it.
     std::string text(static_cast<std::size_t>(info.cbSize.QuadPart) + 1, '\0');

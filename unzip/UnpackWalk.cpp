@@ -4,10 +4,11 @@
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "common/Handle.h"
+#include "common/PathHelpers.h"
 #include "common/PieceQueue.h"
+#include "core/NameScreen.h"
 #include "unzip/ArchiveAccess.h"
 #include "unzip/Unzipper.h"
-#include "core/NameScreen.h"
 
 #include <memory>
 
@@ -198,10 +199,6 @@ void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG&
     unzipper.SettleFile(std::move(file));
     ++tally.filesDone;
     PostTally(unzipper, tally);
-}
-
-std::wstring JoinPath(const std::wstring& base, const std::wstring& name) {
-    return base + L'\\' + name;
 }
 
 void CreateFolderIfMissing(const std::wstring& path) {

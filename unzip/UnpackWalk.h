@@ -45,8 +45,6 @@ void ExtractStorage(IStorage* storage, const std::wstring& folder, CFileSystemIt
 void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG& element,
                    CFileSystemItem* parentItem, CUnzipper& unzipper, TProgressTally& tally);
 
-std::wstring JoinPath(const std::wstring& base, const std::wstring& name);
-
 // Whether the creation worked shows when the first file inside is opened.
 void CreateFolderIfMissing(const std::wstring& path);
 

@@ -3,9 +3,9 @@
 #include "common/BackgroundQueue.h"
 #include "common/CriticalSection.h"
 #include "common/Handle.h"
+#include "core/ByteSource.h"
 #include "install/FileSystemItem.h"
 #include "unzip/UpdateKeys.h"
-#include "core/ByteSource.h"
 
 #include <atomic>
 #include <cstdint>

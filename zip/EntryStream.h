@@ -1,7 +1,7 @@
 #pragma once
 
-#include "zip/ComObjectBase.h"
 #include "core/ZipEntryReader.h"
+#include "zip/ComObjectBase.h"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "zip/ComObjectBase.h"
 #include "core/ZipArchive.h"
+#include "zip/ComObjectBase.h"
 
 #include <cstddef>
 #include <memory>

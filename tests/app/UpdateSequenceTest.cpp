@@ -3,9 +3,9 @@
 #include "common/Guid.h"
 #include "install/Recovery.h"
 
+#include "UnpackTestSupport.h"
 #include "support/AllocationLimit.h"
 #include "support/TempFolder.h"
-#include "unzip/UnpackTestSupport.h"
 
 #include <gtest/gtest.h>
 

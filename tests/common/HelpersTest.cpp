@@ -38,6 +38,23 @@ TEST(GetDirectoryPart, HasNoLengthLimit) {
     EXPECT_EQ(DirectoryOf(directory + L"/app.exe"), directory);
 }
 
+TEST(JoinPath, PutsOneSeparatorBetweenFolderAndName) {
+    const struct {
+        const wchar_t* folder;
+        const wchar_t* joined;
+    } cases[] = {
+        {L"C:\\App", L"C:\\App\\name"},
+        {L"C:\\App\\", L"C:\\App\\name"},
+        {L"C:", L"C:\\name"},
+        {L"\\", L"\\name"},
+        {L"", L"name"},
+        {L"a", L"a\\name"},
+    };
+    for (const auto& each : cases) {
+        EXPECT_EQ(JoinPath(each.folder, L"name"), each.joined) << each.folder;
+    }
+}
+
 TEST(ForEachChar, StopsAtTheCountAndAtTheTerminator) {
     wchar_t text[] = L"a/b/c";
     ForEachChar(text, 3, SlashToBackslash);
@@ -87,17 +104,14 @@ TEST(SystemErrorText, GivesTheSystemsTextOrLeavesTheOutputAlone) {
     text = L"previous";
     GetSystemErrorText(0x2FFFFFFF, text);
     EXPECT_EQ(text, L"previous");
+    EXPECT_EQ(DescribeSystemError(0x2FFFFFFF), L"");
 
-    bool failed = false;
-    FormatSystemMessage(text, 0x2FFFFFFF, failed);
-    EXPECT_TRUE(failed);
-    EXPECT_EQ(text, L"previous");
-
-    SetLastError(ERROR_ACCESS_DENIED);
-    GetLastErrorText(text);
-    std::wstring direct;
-    GetSystemErrorText(ERROR_ACCESS_DENIED, direct);
-    EXPECT_EQ(text, direct);
+    std::wstring full;
+    GetSystemErrorText(ERROR_ACCESS_DENIED, full);
+    const std::wstring line = DescribeSystemError(ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(line.empty());
+    EXPECT_EQ(line.find_first_of(L"\r\n"), std::wstring::npos);
+    EXPECT_TRUE(full.starts_with(line));
 }
 
 TEST(ZeroedBuffers, AreZeroedAndReplaceTheHoldersArray) {

@@ -1,6 +1,7 @@
 #include "HelperSupport.h"
 
 #include "common/FileHelpers.h"
+#include "common/PathHelpers.h"
 #include "common/TextHelpers.h"
 
 #include <shellapi.h>
@@ -109,6 +110,6 @@ void HoldUntilStopped(const std::wstring& seconds, const std::wstring& signalFol
         Sleep(milliseconds);
         return;
     }
-    CreateEmptyFile(signalFolder + L"\\ready");
-    WaitForFile(signalFolder + L"\\stop", milliseconds);
+    CreateEmptyFile(JoinPath(signalFolder, L"ready"));
+    WaitForFile(JoinPath(signalFolder, L"stop"), milliseconds);
 }

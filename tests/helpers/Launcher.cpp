@@ -18,8 +18,7 @@ constexpr int StartFailure = 123;
 constexpr DWORD PollMilliseconds = 50;
 
 int Fail(int code, const wchar_t* what) {
-    std::wstring error;
-    GetLastErrorText(error);
+    const std::wstring error = DescribeSystemError(GetLastError());
     std::fwprintf(stderr, L"launcher: %ls: %ls\n", what, error.c_str());
     return code;
 }

@@ -16,6 +16,7 @@
 
 #include "common/FileHelpers.h"
 #include "common/Handle.h"
+#include "common/PathHelpers.h"
 #include "common/SystemErrors.h"
 
 namespace {
@@ -75,9 +76,7 @@ bool StartUpdater(const std::vector<std::wstring>& request, const std::wstring& 
     PROCESS_INFORMATION created{};
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &created)) {
-        std::wstring error;
-        GetLastErrorText(error);
-        AppendLine(logPath, L"cannot start the updater: " + error);
+        AppendLine(logPath, L"cannot start the updater: " + DescribeSystemError(GetLastError()));
         return false;
     }
     const CObjectHandle process(created.hProcess);
@@ -89,18 +88,18 @@ bool StartUpdater(const std::vector<std::wstring>& request, const std::wstring& 
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const std::wstring folder = GetProgramFolder();
-    const TSettings settings = ReadSettings(folder + L"\\sample_app.ini");
+    const TSettings settings = ReadSettings(JoinPath(folder, L"sample_app.ini"));
     const CObjectHandle instanceMutex(CreateMutexW(nullptr, TRUE, settings.mutexName.c_str()));
     const bool secondInstance = GetLastError() == ERROR_ALREADY_EXISTS;
 
-    const std::wstring logPath = folder + L"\\starts.log";
+    const std::wstring logPath = JoinPath(folder, L"starts.log");
     if (secondInstance) {
         AppendLine(logPath, L"second instance\t" + std::wstring(GetCommandLineW()));
         return 0;
     }
-    AppendLine(logPath, ReadVersion(folder + L"\\version.txt") + L"\t" + GetCommandLineW());
+    AppendLine(logPath, ReadVersion(JoinPath(folder, L"version.txt")) + L"\t" + GetCommandLineW());
 
-    const std::wstring requestPath = folder + L"\\update.request";
+    const std::wstring requestPath = JoinPath(folder, L"update.request");
     std::wstring request;
     if (!ReadTextFile(requestPath, request)) {
         return 0;
@@ -110,6 +109,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (!StartUpdater(SplitLines(request), logPath)) {
         return 1;
     }
-    WaitForFile(folder + L"\\quit.flag", settings.holdMilliseconds);
+    WaitForFile(JoinPath(folder, L"quit.flag"), settings.holdMilliseconds);
     return 0;
 }

@@ -3,7 +3,7 @@
 
 #include "UnpackTestSupport.h"
 #include "support/TempFolder.h"
-#include "zip/TestZipWriter.h"
+#include "support/TestZipWriter.h"
 
 #include <gtest/gtest.h>
 

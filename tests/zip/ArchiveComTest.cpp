@@ -3,8 +3,8 @@
 #include "common/ScopeGuards.h"
 #include "zip/ArchiveFactory.h"
 
-#include "TestZipWriter.h"
 #include "support/TempFolder.h"
+#include "support/TestZipWriter.h"
 
 #include <gtest/gtest.h>
 

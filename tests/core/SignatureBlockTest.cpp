@@ -1,7 +1,7 @@
 #include "core/SignatureBlock.h"
 #include "core/ZipFault.h"
 
-#include "TestZipWriter.h"
+#include "support/TestZipWriter.h"
 
 #include <gtest/gtest.h>
 

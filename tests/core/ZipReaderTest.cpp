@@ -2,7 +2,7 @@
 #include "core/ZipEntryReader.h"
 #include "core/ZipFault.h"
 
-#include "TestZipWriter.h"
+#include "support/TestZipWriter.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

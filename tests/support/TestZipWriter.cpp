@@ -1,5 +1,7 @@
 #include "TestZipWriter.h"
 
+#include "core/ZipFormat.h"
+
 #include <zlib.h>
 
 #include <stdexcept>
@@ -54,16 +56,16 @@ std::string BuildZip(const TTestArchive& archive) {
     std::string out;
     std::string directory;
     for (const TTestEntry& entry : archive.entries) {
-        const std::string payload =
-            entry.payload.value_or(entry.method == 8 ? Deflate(entry.data) : entry.data);
+        const std::string payload = entry.payload.value_or(
+            entry.method == DeflatedMethod ? Deflate(entry.data) : entry.data);
         const std::uint32_t crc = entry.crc.value_or(Crc(entry.data));
         const std::uint64_t size = entry.size.value_or(entry.data.size());
         const std::uint64_t offset = out.size();
-        const bool descriptor = (entry.flags & 8) != 0;
-        const std::uint64_t saturated = entry.zip64 ? 0xFFFFFFFF : 0;
+        const bool descriptor = (entry.flags & DataDescriptorFlag) != 0;
+        const std::uint64_t saturated = entry.zip64 ? Saturated32 : 0;
 
         const std::string localExtra = entry.zip64 ? Zip64Field(size, payload.size(), nullptr) : "";
-        Put(out, 0x04034b50, 4);
+        Put(out, LocalHeaderSignature, 4);
         Put(out, entry.zip64 ? 45 : 20, 2);
         Put(out, entry.flags, 2);
         Put(out, entry.method, 2);
@@ -75,7 +77,7 @@ std::string BuildZip(const TTestArchive& archive) {
         Put(out, localExtra.size(), 2);
         out += entry.name + localExtra + payload;
         if (descriptor) {
-            Put(out, 0x08074b50, 4);
+            Put(out, DataDescriptorSignature, 4);
             Put(out, crc, 4);
             Put(out, payload.size(), 4);
             Put(out, size, 4);
@@ -83,7 +85,7 @@ std::string BuildZip(const TTestArchive& archive) {
 
         const std::string extra =
             (entry.zip64 ? Zip64Field(size, payload.size(), &offset) : "") + entry.extra;
-        Put(directory, 0x02014b50, 4);
+        Put(directory, CentralEntrySignature, 4);
         Put(directory, 20 | (entry.host << 8), 2);
         Put(directory, entry.zip64 ? 45 : 20, 2);
         Put(directory, entry.flags, 2);
@@ -106,7 +108,7 @@ std::string BuildZip(const TTestArchive& archive) {
     out += directory;
     if (archive.zip64End) {
         const std::uint64_t recordOffset = out.size();
-        Put(out, 0x06064b50, 4);
+        Put(out, Zip64EndSignature, 4);
         Put(out, 44, 8);
         Put(out, 45, 2);
         Put(out, 45, 2);
@@ -115,17 +117,17 @@ std::string BuildZip(const TTestArchive& archive) {
         Put(out, count, 8);
         Put(out, directory.size(), 8);
         Put(out, directoryOffset, 8);
-        Put(out, 0x07064b50, 4);
+        Put(out, Zip64LocatorSignature, 4);
         Put(out, 0, 4);
         Put(out, recordOffset, 8);
         Put(out, 1, 4);
     }
-    Put(out, 0x06054b50, 4);
+    Put(out, EndSignature, 4);
     Put(out, 0, 4);
-    Put(out, archive.zip64End ? 0xFFFF : count & 0xFFFF, 2);
-    Put(out, archive.zip64End ? 0xFFFF : count & 0xFFFF, 2);
-    Put(out, archive.zip64End ? 0xFFFFFFFF : directory.size(), 4);
-    Put(out, archive.zip64End ? 0xFFFFFFFF : directoryOffset, 4);
+    Put(out, archive.zip64End ? Saturated16 : count & 0xFFFF, 2);
+    Put(out, archive.zip64End ? Saturated16 : count & 0xFFFF, 2);
+    Put(out, archive.zip64End ? Saturated32 : directory.size(), 4);
+    Put(out, archive.zip64End ? Saturated32 : directoryOffset, 4);
     Put(out, archive.comment.size(), 2);
     return out + archive.comment;
 }
