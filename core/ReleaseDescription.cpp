@@ -194,7 +194,11 @@ std::string FormatReleaseVersion(const TReleaseVersion& version) {
 }
 
 std::string DescribeOversizedDescription() {
-    return "larger than " + std::to_string(LargestReleaseDescription / (1024 * 1024)) + " MiB";
+    // Appended piece by piece: GCC 12 takes a literal + std::string here for an overlapping copy.
+    std::string text = "larger than ";
+    text += std::to_string(LargestReleaseDescription / (1024 * 1024));
+    text += " MiB";
+    return text;
 }
 
 TReleaseParse ParseReleaseDescription(std::string_view text) {
