@@ -618,7 +618,7 @@ class LogoffTests(UpdaterTestCase):
 
     def test_session_end_block_unit_tests(self):
         """Wine makes windows only on a display, which the unit tests do not have."""
-        result = subprocess.run([str(WINE_RUN), str(PREFIX), str(BIN / "unit_tests.exe"),
+        result = subprocess.run([str(WINE_RUN), str(PREFIX), str(BIN / "app_tests.exe"),
                                  "--gtest_filter=SessionEndBlock.*"],
                                 env=wine_environment(self.display), capture_output=True,
                                 text=True, timeout=300)
