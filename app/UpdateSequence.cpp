@@ -13,6 +13,7 @@
 #include "common/Stopwatch.h"
 #include "common/SystemErrors.h"
 #include "common/TransientRetry.h"
+#include "core/CaseFolding.h"
 #include "install/FileSystemItem.h"
 #include "install/InstallJournal.h"
 #include "install/InstallTree.h"
@@ -100,8 +101,7 @@ void DeleteOldUpdater(const std::wstring& applicationDirectory) {
 // The same for every run on one application directory, whatever the letter case of its path,
 // and different between directories: it names the directory's journal and logon entry.
 std::wstring MakeDirectoryKey(const std::wstring& applicationDirectory) {
-    std::wstring folded = applicationDirectory;
-    CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
+    const std::wstring folded = FoldCase(applicationDirectory);
     std::uint64_t hash = 14695981039346656037ull;
     for (const wchar_t ch : folded) {
         hash = (hash ^ static_cast<std::uint16_t>(ch)) * 1099511628211ull;

@@ -5,6 +5,7 @@
 #include "common/FileHelpers.h"
 #include "common/Guid.h"
 #include "common/PathHelpers.h"
+#include "core/CaseFolding.h"
 #include "core/NameScreen.h"
 
 #include <windows.h>
@@ -31,12 +32,7 @@ std::wstring GetItemName(const CFileSystemItem& item) {
     return separator == std::wstring::npos ? std::wstring() : path.substr(separator + 1);
 }
 
-std::wstring FoldCase(std::wstring name) {
-    CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
-    return name;
-}
-
-// The entries of one folder by their upper-cased names, true for a folder, as they will be once
+// The entries of one folder by their folded names, true for a folder, as they will be once
 // the steps planned so far have happened. Under Wine every lookup of a name that is not there
 // scans the whole folder; one listing per folder costs as much as one such lookup.
 using TFolderNames = std::unordered_map<std::wstring, bool>;
