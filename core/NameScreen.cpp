@@ -1,5 +1,7 @@
 #include "core/NameScreen.h"
 
+#include "core/NameDecoding.h"
+
 #include <array>
 
 namespace {
@@ -69,16 +71,28 @@ template <class Char> bool MayBeShortNameAlias(std::basic_string_view<Char> name
            name.find(Char('.'), dot + 1) == name.npos;
 }
 
-template <class Char> bool IsSafe(std::basic_string_view<Char> name) {
-    if (name.empty() || name.back() == Char('.') || name.back() == Char(' ')) {
-        return false;
+template <class Char> TNameFault CheckComponent(std::basic_string_view<Char> name) {
+    if (name.empty()) {
+        return TNameFault::Empty;
+    }
+    if (name.size() <= 2 && name.find_first_not_of(Char('.')) == name.npos) {
+        return TNameFault::DotName;
     }
     for (const Char ch : name) {
+        if (static_cast<char32_t>(ch) < 0x20) {
+            return TNameFault::ControlCharacter;
+        }
         if (IsForbiddenCharacter(static_cast<char32_t>(ch))) {
-            return false;
+            return TNameFault::ForbiddenCharacter;
         }
     }
-    return !IsDeviceName(name) && !MayBeShortNameAlias(name);
+    if (name.back() == Char('.') || name.back() == Char(' ')) {
+        return TNameFault::TrailingDotOrBlank;
+    }
+    if (IsDeviceName(name)) {
+        return TNameFault::DeviceName;
+    }
+    return MayBeShortNameAlias(name) ? TNameFault::ShortNameAlias : TNameFault::None;
 }
 
 template <class Char> bool IsInstaller(std::basic_string_view<Char> name) {
@@ -92,12 +106,49 @@ template <class Char> bool IsInstaller(std::basic_string_view<Char> name) {
 
 } // namespace
 
+const char* DescribeNameFault(TNameFault fault) {
+    static_assert(LongestArchivePath == 32767 && DeepestFolderLevel == 128,
+                  "the reasons name the limits");
+    switch (fault) {
+    case TNameFault::None:
+        break;
+    case TNameFault::Empty:
+        return "an empty name, as in a path that starts with a separator or holds two in a row";
+    case TNameFault::DotName:
+        return "a name that stands for a folder itself or its parent (. or ..)";
+    case TNameFault::ForbiddenCharacter:
+        return "a name with a character that Windows refuses in one: \\ / : < > \" | ? *";
+    case TNameFault::ControlCharacter:
+        return "a name with a control character, which Windows refuses in one";
+    case TNameFault::TrailingDotOrBlank:
+        return "a name that ends in a dot or a blank, which Windows drops";
+    case TNameFault::DeviceName:
+        return "a device name of Windows (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$), "
+               "with or without an extension";
+    case TNameFault::ShortNameAlias:
+        return "an 8.3 name with a ~, which may be the short name of another file";
+    case TNameFault::TooLong:
+        return "a path of more than 32767 UTF-16 units, longer than Windows takes";
+    case TNameFault::TooDeep:
+        return "a path more than 128 folders deep";
+    }
+    return "a name that passes";
+}
+
+TNameFault CheckNameComponent(std::u16string_view name) {
+    return CheckComponent(name);
+}
+
+TNameFault CheckNameComponent(std::wstring_view name) {
+    return CheckComponent(name);
+}
+
 bool IsSafeNameComponent(std::u16string_view name) {
-    return IsSafe(name);
+    return CheckComponent(name) == TNameFault::None;
 }
 
 bool IsSafeNameComponent(std::wstring_view name) {
-    return IsSafe(name);
+    return CheckComponent(name) == TNameFault::None;
 }
 
 bool IsInstallerName(std::u16string_view name) {
@@ -108,8 +159,9 @@ bool IsInstallerName(std::wstring_view name) {
     return IsInstaller(name);
 }
 
-std::optional<std::u16string> ScreenEntryPath(std::u16string_view name) {
-    std::u16string path;
+TScreenedPath ScreenEntryName(std::u16string_view name) {
+    TScreenedPath screened;
+    std::u16string& path = screened.path;
     std::size_t components = 0;
     bool isFolder = false;
     std::size_t start = 0;
@@ -122,8 +174,8 @@ std::optional<std::u16string> ScreenEntryPath(std::u16string_view name) {
         } else if (component == u".") {
             isFolder = last; // "a/." names the folder a
         } else {
-            if (!IsSafeNameComponent(component)) {
-                return std::nullopt;
+            if (const TNameFault fault = CheckComponent(component); fault != TNameFault::None) {
+                return {std::u16string(), fault, std::u16string(component)};
             }
             if (components++ != 0) {
                 path += u'/';
@@ -139,10 +191,33 @@ std::optional<std::u16string> ScreenEntryPath(std::u16string_view name) {
     // A name of nothing but `.` components is a folder, so no count goes below zero.
     const std::size_t folders = isFolder ? components : components - 1;
     if (path.size() > LongestArchivePath || folders > DeepestFolderLevel) {
-        return std::nullopt;
+        return {std::u16string(),
+                path.size() > LongestArchivePath ? TNameFault::TooLong : TNameFault::TooDeep,
+                std::u16string(name)};
     }
     if (isFolder && !path.empty()) {
         path += u'/';
     }
-    return path;
+    return screened;
+}
+
+std::string DescribeRefusal(const TScreenedPath& screened, std::u16string_view name) {
+    const char* reason = DescribeNameFault(screened.fault);
+    if (screened.refused == name) {
+        return reason;
+    }
+    // Built by appending: GCC 12 warns wrongly of overlapping copies in a literal + string chain.
+    std::string text(1, '"');
+    text += EncodeUtf8(screened.refused);
+    text += "\" is ";
+    text += reason;
+    return text;
+}
+
+std::optional<std::u16string> ScreenEntryPath(std::u16string_view name) {
+    TScreenedPath screened = ScreenEntryName(name);
+    if (screened.fault != TNameFault::None) {
+        return std::nullopt;
+    }
+    return std::move(screened.path);
 }

@@ -5,6 +5,7 @@
 #include "core/NameScreen.h"
 
 #include <charconv>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace {
@@ -99,7 +100,8 @@ private:
                                                             : "base must follow the version");
             }
             m_description.base.emplace();
-            return TakeVersion(value, *m_description.base) && Reach(TReached::Base);
+            return TakeVersion(value, *m_description.base) && TakeBase(*m_description.base) &&
+                   Reach(TReached::Base);
         }
         if (key == FileKey) {
             return m_reached == TReached::Format ? Refuse("file before the version")
@@ -126,25 +128,40 @@ private:
         return true;
     }
 
+    // No installed version can be both the base and above the version that replaces it.
+    bool TakeBase(const TReleaseVersion& base) {
+        if (m_description.version < base) {
+            return Refuse("version " + FormatReleaseVersion(m_description.version) +
+                          " is below its base " + FormatReleaseVersion(base) +
+                          ", so no installed version can take it");
+        }
+        return true;
+    }
+
     bool TakeFile(std::string_view text) {
         const std::optional<std::u16string> name = DecodeUtf8(text);
         if (!name) {
             return Refuse("the name is not valid UTF-8");
         }
-        std::optional<std::u16string> path = ScreenEntryPath(*name);
-        if (!path) {
-            return Refuse(Quoted(*name) + " is a name the updater refuses");
+        TScreenedPath screened = ScreenEntryName(*name);
+        if (screened.fault != TNameFault::None) {
+            return Refuse(Quoted(*name) +
+                          " is a name the updater refuses: " + DescribeRefusal(screened, *name));
         }
-        if (path->empty() || path->back() == u'/') {
+        std::u16string& path = screened.path;
+        if (path.empty() || path.back() == u'/') {
             return Refuse(Quoted(*name) + " names no file");
         }
-        if (IsReleaseDescriptionName(*path)) {
+        if (IsReleaseDescriptionName(path)) {
             return Refuse("lists the description itself");
         }
-        if (!m_folded.insert(FoldCase(*path)).second) {
-            return Refuse(Quoted(*path) + " is listed twice");
+        if (const auto [earlier, isNew] = m_folded.try_emplace(FoldCase(path), path); !isNew) {
+            return Refuse(Quoted(path) + " is listed twice" +
+                          (earlier->second == path ? std::string()
+                                                   : ": " + Quoted(earlier->second) +
+                                                         " before it is the same name to Windows"));
         }
-        m_description.files.push_back(std::move(*path));
+        m_description.files.push_back(std::move(path));
         return true;
     }
 
@@ -152,7 +169,8 @@ private:
     TReached m_reached = TReached::Format;
     std::size_t m_line = 0;
     std::string m_fault;
-    std::unordered_set<std::u16string> m_folded;
+    // Each listed name, folded, with the name as listed.
+    std::unordered_map<std::u16string, std::u16string> m_folded;
 };
 
 } // namespace

@@ -220,11 +220,11 @@ std::optional<std::size_t> CZipArchive::FindFoldedChild(std::size_t folder,
 // explicit folder entry may only confirm a folder that was implied before it. An entry that
 // names the root itself adds nothing.
 std::size_t CZipArchive::AddEntry(TZipItem entry, std::u16string_view name) {
-    const std::optional<std::u16string> screened = ScreenEntryPath(name);
-    if (!screened) {
-        ThrowDamaged("unsafe name");
+    const TScreenedPath screened = ScreenEntryName(name);
+    if (screened.fault != TNameFault::None) {
+        ThrowDamaged(DescribeNameFault(screened.fault));
     }
-    std::u16string_view path = *screened;
+    std::u16string_view path = screened.path;
     if (path.empty()) {
         return RootFolder;
     }

@@ -20,18 +20,26 @@ void PostTally(CUnzipper& unzipper, const TProgressTally& tally) {
     unzipper.PostProgress(request);
 }
 
+[[noreturn]] void ThrowNameRefused(const wchar_t* name, TNameFault fault) {
+    const std::string_view reason = DescribeNameFault(fault);
+    throw COrvException(L"Cannot unzip the downloaded archive: \"" + std::wstring(name) +
+                            L"\" is " + std::wstring(reason.begin(), reason.end()),
+                        0);
+}
+
 // The archive component already refuses unsafe names; a name that could still leave the
 // folder or alias a device must never reach the file system.
 std::wstring JoinElementName(const std::wstring& folder, const wchar_t* name) {
-    if (!IsSafeNameComponent(name)) {
-        ThrowUnzipError();
+    if (const TNameFault fault = CheckNameComponent(std::wstring_view(name));
+        fault != TNameFault::None) {
+        ThrowNameRefused(name, fault);
     }
     return JoinPath(folder, name);
 }
 
-std::size_t NextLevel(std::size_t level) {
+std::size_t NextLevel(std::size_t level, const wchar_t* name) {
     if (level >= DeepestFolderLevel) {
-        ThrowUnzipError();
+        ThrowNameRefused(name, TNameFault::TooDeep);
     }
     return level + 1;
 }
@@ -145,7 +153,7 @@ void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal,
                 onFile(JoinArchivePath(path, element.pwcsName), element.cbSize.QuadPart);
             }
         } else if (element.type == STGTY_STORAGE) {
-            const std::size_t subLevel = NextLevel(level);
+            const std::size_t subLevel = NextLevel(level, element.pwcsName);
             const CComPointer<IStorage> subStorage = OpenSubStorage(storage, element.pwcsName);
             CountElements(subStorage.Get(), fileCount, bytesTotal, onFile,
                           onFile ? JoinArchivePath(path, element.pwcsName) : std::wstring(),
@@ -161,7 +169,7 @@ void ExtractStorage(IStorage* storage, const std::wstring& folder, CFileSystemIt
         if (element.type == STGTY_STREAM) {
             ExtractStream(storage, folder, element, parentItem, unzipper, tally);
         } else if (element.type == STGTY_STORAGE) {
-            const std::size_t subLevel = NextLevel(level);
+            const std::size_t subLevel = NextLevel(level, element.pwcsName);
             const std::wstring subFolder = JoinElementName(folder, element.pwcsName);
             CreateNewFolder(subFolder);
             CFileSystemItem* child = parentItem->AddChild(subFolder, false);

@@ -1,5 +1,4 @@
 #include "core/NameScreen.h"
-#include "core/CaseFolding.h"
 #include "core/NameDecoding.h"
 
 #include <gtest/gtest.h>
@@ -40,6 +39,61 @@ TEST(IsSafeNameComponent, RefusesWhatWindowsRefusesOrCouldTakeForAShortName) {
     }
 }
 
+TEST(CheckNameComponent, NamesTheReasonOfEachRefusal) {
+    const std::vector<std::pair<std::u16string, TNameFault>> names = {
+        {u"setup.exe", TNameFault::None},
+        {u"", TNameFault::Empty},
+        {u"..", TNameFault::DotName},
+        {u"a:b", TNameFault::ForbiddenCharacter},
+        {u"a\\b", TNameFault::ForbiddenCharacter},
+        {u"a\x7f|b", TNameFault::ForbiddenCharacter},
+        {u"tab\tname.", TNameFault::ControlCharacter},
+        {u"name .", TNameFault::TrailingDotOrBlank},
+        {u"Aux.tar.gz", TNameFault::DeviceName},
+        {u"ORVAND~1.DLL", TNameFault::ShortNameAlias}};
+    for (const auto& [name, fault] : names) {
+        EXPECT_EQ(CheckNameComponent(name), fault) << DescribeNameFault(fault);
+        EXPECT_EQ(CheckNameComponent(std::wstring(name.begin(), name.end())), fault);
+    }
+}
+
+TEST(ScreenEntryName, GivesThePathOrTheRefusedComponentAndWhy) {
+    std::u16string deep;
+    for (std::size_t level = 0; level <= DeepestFolderLevel; ++level) {
+        deep += u"d/";
+    }
+    const std::u16string tooLong = std::u16string(LongestArchivePath + 1, u'x');
+    const struct {
+        std::u16string name;
+        TNameFault fault;
+        std::u16string refused;
+        std::string described;
+    } cases[] = {
+        {u"docs/../../x", TNameFault::DotName, u"..",
+         "\"..\" is a name that stands for a folder itself or its parent (. or ..)"},
+        {u"a/COM1.log", TNameFault::DeviceName, u"COM1.log",
+         "\"COM1.log\" is a device name of Windows (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, "
+         "CONOUT$), with or without an extension"},
+        {u"CON", TNameFault::DeviceName, u"CON",
+         "a device name of Windows (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$), with or "
+         "without an extension"},
+        {u"docs//a.txt", TNameFault::Empty, u"",
+         "\"\" is an empty name, as in a path that starts with a separator or holds two in a row"},
+        {deep, TNameFault::TooDeep, deep, "a path more than 128 folders deep"},
+        {tooLong, TNameFault::TooLong, tooLong,
+         "a path of more than 32767 UTF-16 units, longer than Windows takes"},
+    };
+    for (const auto& expected : cases) {
+        const TScreenedPath screened = ScreenEntryName(expected.name);
+        EXPECT_EQ(screened.fault, expected.fault) << expected.described;
+        EXPECT_EQ(screened.refused, expected.refused) << expected.described;
+        EXPECT_EQ(screened.path, u"");
+        EXPECT_EQ(DescribeRefusal(screened, expected.name), expected.described);
+    }
+    EXPECT_EQ(ScreenEntryName(u"./a\\b/").path, u"a/b/");
+    EXPECT_EQ(ScreenEntryName(u"./a\\b/").fault, TNameFault::None);
+}
+
 TEST(ScreenEntryPath, ReadsBackslashesAndDotsAsWindowsAndTarWritersMeanThem) {
     const std::vector<std::pair<std::u16string, std::u16string>> paths = {
         {u"a/b.txt", u"a/b.txt"},
@@ -75,15 +129,6 @@ TEST(ScreenEntryPath, HoldsPathsToTheLongestWindowsPathAndTheDeepestFolderLevel)
     EXPECT_TRUE(ScreenEntryPath(longest));
     EXPECT_TRUE(ScreenEntryPath(longest + u"/"));
     EXPECT_FALSE(ScreenEntryPath(longest + u"x"));
-}
-
-TEST(FoldCase, MatchesNamesThatWindowsTakesForOne) {
-    EXPECT_EQ(FoldCase(u"Setup.EXE"), FoldCase(u"sETUP.exe"));
-    EXPECT_EQ(FoldCase(u"\u00c4rger\u00ff"), FoldCase(u"\u00e4RGER\u0178"));
-    EXPECT_EQ(FoldCase(u"\u0416\u0401\u03a3"), FoldCase(u"\u0436\u0451\u03c3"));
-    EXPECT_EQ(FoldCase(u"\u0141\u017d\u0100"), FoldCase(u"\u0142\u017e\u0101"));
-    EXPECT_NE(FoldCase(u"a\u00df"), FoldCase(u"ass"));
-    EXPECT_NE(FoldCase(u"\u00f7"), FoldCase(u"\u00d7"));
 }
 
 TEST(NameDecoding, DecodesCp437AndStrictUtf8) {

@@ -52,14 +52,22 @@ std::vector<ULONG> RequestsFor(const FakeLedger& ledger, const std::wstring& nam
     return sizes;
 }
 
-void ExpectUnzipError(const std::function<void()>& action) {
+void ExpectUnzipError(const std::function<void()>& action,
+                      const std::wstring& text = L"Cannot unzip the downloaded archive.") {
     try {
         action();
         ADD_FAILURE() << "no failure";
     } catch (const COrvException& e) {
-        EXPECT_EQ(e.GetText(), L"Cannot unzip the downloaded archive.");
+        EXPECT_EQ(e.GetText(), text);
         EXPECT_EQ(e.GetCode(), 0);
     }
+}
+
+// The walk's refusal of a name, in the name screen's words.
+std::wstring RefusalText(const std::wstring& name, TNameFault fault) {
+    const std::string_view reason = DescribeNameFault(fault);
+    return L"Cannot unzip the downloaded archive: \"" + name + L"\" is " +
+           std::wstring(reason.begin(), reason.end());
 }
 
 } // namespace
@@ -207,12 +215,15 @@ TEST_F(UnpackWalk, FoldersDeeperThanAnArchiveMayNestAreDamage) {
     EXPECT_EQ(files, 1);
     Extract(nested(DeepestFolderLevel));
 
-    ExpectUnzipError([&] {
-        CountElements(MakeFakeStorage(nested(DeepestFolderLevel + 1), m_ledger).Get(), files,
-                      bytes);
-    });
+    const std::wstring tooDeep = RefusalText(L"d", TNameFault::TooDeep);
+    ExpectUnzipError(
+        [&] {
+            CountElements(MakeFakeStorage(nested(DeepestFolderLevel + 1), m_ledger).Get(), files,
+                          bytes);
+        },
+        tooDeep);
     RemoveFolderTree(m_folder + L"\\d");
-    ExpectUnzipError([&] { Extract(nested(DeepestFolderLevel + 1)); });
+    ExpectUnzipError([&] { Extract(nested(DeepestFolderLevel + 1)); }, tooDeep);
     EXPECT_EQ(m_ledger.liveReferences, 0);
 }
 
@@ -310,15 +321,29 @@ TEST_F(UnpackWalk, AReadOfZeroBytesEndsTheCopy) {
 }
 
 TEST_F(UnpackWalk, RefusesNamesThatCouldLeaveTheFolderOrNameADevice) {
-    for (const std::wstring name :
-         {L"..", L".", L"", L"..\\escape.txt", L"sub/escape.txt", L"C:escape.txt",
-          L"setup.exe:stream", L"CON", L"nul.txt", L"com1", L"escape.", L"escape ", L"a\tb"}) {
+    const std::vector<std::pair<std::wstring, TNameFault>> names = {
+        {L"..", TNameFault::DotName},
+        {L".", TNameFault::DotName},
+        {L"", TNameFault::Empty},
+        {L"..\\escape.txt", TNameFault::ForbiddenCharacter},
+        {L"sub/escape.txt", TNameFault::ForbiddenCharacter},
+        {L"C:escape.txt", TNameFault::ForbiddenCharacter},
+        {L"setup.exe:stream", TNameFault::ForbiddenCharacter},
+        {L"CON", TNameFault::DeviceName},
+        {L"nul.txt", TNameFault::DeviceName},
+        {L"com1", TNameFault::DeviceName},
+        {L"escape.", TNameFault::TrailingDotOrBlank},
+        {L"escape ", TNameFault::TrailingDotOrBlank},
+        {L"a\tb", TNameFault::ControlCharacter},
+        {L"PROGRA~1", TNameFault::ShortNameAlias}};
+    for (const auto& [name, fault] : names) {
         for (const DWORD type : {DWORD{STGTY_STREAM}, DWORD{STGTY_STORAGE}}) {
             SCOPED_TRACE(testing::Message()
                          << "name '" << fs::path(name).string() << "' type " << type);
             FakeElement element = FakeStream(name, 3);
             element.type = type;
-            ExpectUnzipError([&] { Extract(FakeFolder(L"", {element})); });
+            ExpectUnzipError([&] { Extract(FakeFolder(L"", {element})); },
+                             RefusalText(name, fault));
             EXPECT_TRUE(fs::is_empty(m_folder));
         }
     }
