@@ -243,7 +243,8 @@ std::size_t CZipArchive::AddEntry(TZipItem entry, std::u16string_view name) {
             const std::size_t index = AddChild(folder, component, std::move(entry), added);
             TZipItem& item = m_items[index];
             if (!added && !(isFolder && item.isFolder && !item.hasEntry)) {
-                ThrowDamaged("duplicate name");
+                ThrowDamaged(
+                    "two entries with one name, as Windows compares names (ignoring case)");
             }
             item.hasEntry = true;
             if (!isFolder) {

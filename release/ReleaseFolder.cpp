@@ -5,14 +5,17 @@
 #include "core/NameScreen.h"
 #include "core/ReleaseDescription.h"
 #include "release/ArchiveCheck.h"
+#include "release/FileDescriptor.h"
 #include "release/ToolError.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -27,11 +30,11 @@ struct TFolderRelease {
 };
 
 // The names in the folder, bytewise in order, so that the faults come in the same order on
-// every machine.
-std::vector<std::string> ListFolder(const std::string& path) {
+// every machine; nothing, with errno set, when it cannot be listed.
+std::optional<std::vector<std::string>> ListFolder(const std::string& path) {
     const std::unique_ptr<DIR, TFolderRelease> folder(opendir(path.c_str()));
     if (!folder) {
-        ThrowFileError("cannot list the folder", path);
+        return std::nullopt;
     }
     std::vector<std::string> names;
     for (;;) {
@@ -39,7 +42,7 @@ std::vector<std::string> ListFolder(const std::string& path) {
         const dirent* child = readdir(folder.get());
         if (child == nullptr) {
             if (errno != 0) {
-                ThrowFileError("cannot list the folder", path);
+                return std::nullopt;
             }
             break;
         }
@@ -80,7 +83,12 @@ public:
         if (!S_ISDIR(status.st_mode)) {
             throw CToolError("not a folder: " + folder);
         }
-        ScanFolder(folder.ends_with('/') ? folder : folder + '/', "", u"");
+        const std::string top = folder.ends_with('/') ? folder : folder + '/';
+        const std::optional<std::vector<std::string>> children = ListFolder(top);
+        if (!children) {
+            ThrowFileError("cannot list the folder", folder);
+        }
+        ScanFolder(top, *children, "", u"");
         if (!m_hasInstaller) {
             m_result.problems.insert(m_result.problems.begin(), std::string(NoInstallerProblem));
         }
@@ -94,11 +102,10 @@ public:
 private:
     // diskFolder ends in '/'; name and path are the folder's own below the release folder, each
     // ending in '/' but at the top.
-    void ScanFolder(const std::string& diskFolder, const std::string& name,
-                    const std::u16string& path) {
-        const std::vector<std::string> children = ListFolder(diskFolder);
+    void ScanFolder(const std::string& diskFolder, const std::vector<std::string>& children,
+                    const std::string& name, const std::u16string& path) {
         if (children.empty() && !name.empty()) {
-            m_result.items.push_back({name, path, diskFolder, true});
+            m_result.items.push_back({name, path, diskFolder, true, {}});
         }
         for (const std::string& child : children) {
             ScanChild(diskFolder + child, name, path, child);
@@ -114,7 +121,7 @@ private:
         }
         struct stat status {};
         if (lstat(diskPath.c_str(), &status) != 0) {
-            ThrowFileError("cannot read", diskPath);
+            return RefuseUnreadable(shown);
         }
         if (S_ISLNK(status.st_mode)) {
             return Refuse(shown, "a symbolic link, which pack does not follow: put the file or "
@@ -126,10 +133,15 @@ private:
         }
         const std::u16string path = folderPath + *decoded;
         const std::u16string entryPath = isFolder ? path + u'/' : path;
-        // The screen also reads '\' as a separator, which on Linux is part of a name: the name
-        // must come through unchanged.
-        if (ScreenEntryPath(entryPath) != entryPath) {
-            return Refuse(shown, "a name the updater refuses");
+        // One component: the screen of a path would read '\', which on Linux is part of a name,
+        // as a separator. Then the path, against the limits of its length and depth.
+        TNameFault fault = CheckNameComponent(std::u16string_view(*decoded));
+        if (fault == TNameFault::None) {
+            fault = ScreenEntryName(entryPath).fault;
+        }
+        if (fault != TNameFault::None) {
+            return Refuse(shown,
+                          std::string("a name the updater refuses: ") + DescribeNameFault(fault));
         }
         const std::string name = EncodeUtf8(entryPath);
         if (name.size() > LongestEntryName) {
@@ -149,10 +161,26 @@ private:
                           "the same name as " + first->second + " to Windows, which ignores case");
         }
         if (isFolder) {
-            ScanFolder(diskPath + '/', name, entryPath);
+            const std::optional<std::vector<std::string>> children = ListFolder(diskPath + '/');
+            if (!children) {
+                return RefuseUnreadable(shown);
+            }
+            ScanFolder(diskPath + '/', *children, name, entryPath);
         } else {
-            m_result.items.push_back({name, path, diskPath, false});
+            // pack reads every file whole later; one that cannot be read is named now, with all
+            // the others, rather than alone once the archive is half written.
+            const CFileDescriptor file(open(diskPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            if (file.Get() < 0) {
+                return RefuseUnreadable(shown);
+            }
+            m_result.items.push_back({name, path, diskPath, false, {status.st_dev, status.st_ino}});
         }
+    }
+
+    // errno still holds the reason.
+    void RefuseUnreadable(const std::string& shown) {
+        const int error = errno;
+        Refuse(shown, std::string("cannot be read: ") + std::strerror(error));
     }
 
     void Refuse(const std::string& shown, const std::string& why) {

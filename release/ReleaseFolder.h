@@ -1,5 +1,7 @@
 #pragma once
 
+#include "release/OutputTarget.h"
+
 #include <string>
 #include <vector>
 
@@ -11,17 +13,19 @@ struct TReleaseItem {
     std::u16string path; // the same, as the reader core holds it
     std::string diskPath;
     bool isFolder = false;
+    TFileIdentity identity; // of the file, so that nothing the run writes can be one of them
 };
 
 struct TReleaseFolder {
     // Files and empty folders, bytewise in the order of their names.
     std::vector<TReleaseItem> items;
     // Everything the updater would refuse or that no archive can carry, one line each, the
-    // item's path first: a name the updater refuses or that is not UTF-8, names that are one
-    // without case, a symbolic link or other special file, a description of its own at the top
-    // (pack writes that), and no installer at the top.
+    // item's path first: a name the updater refuses (and why) or that is not UTF-8, names that
+    // are one without case, a symbolic link or other special file, a file or folder that cannot
+    // be read, a description of its own at the top (pack writes that), and no installer at the
+    // top.
     std::vector<std::string> problems;
 };
 
-// Reads the whole folder. A folder that cannot be listed is a CToolError.
+// Reads the whole folder. Only a folder itself that cannot be listed is a CToolError.
 TReleaseFolder ScanReleaseFolder(const std::string& folder);

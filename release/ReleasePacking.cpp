@@ -8,6 +8,7 @@
 #include "release/ArchiveCheck.h"
 #include "release/ArchiveSigning.h"
 #include "release/DiskFile.h"
+#include "release/OutputTarget.h"
 #include "release/PendingFile.h"
 #include "release/ReleaseFolder.h"
 #include "release/ReproducibleZip.h"
@@ -174,6 +175,23 @@ void WriteArchive(const std::vector<TPackedEntry>& entries, const std::string& d
     zip.Finish();
 }
 
+// Everything that the run reads, none of which the output may be.
+CRunInputs ListInputs(const TPackRequest& request, const TReleaseFolder& folder) {
+    CRunInputs inputs;
+    if (request.previous) {
+        inputs.Add(*request.previous, "the previous update given with --from");
+    }
+    if (request.key != nullptr) {
+        inputs.Add(request.key->GetPath(), "the signing key given with --key");
+    }
+    for (const TReleaseItem& item : folder.items) {
+        if (!item.isFolder) {
+            inputs.Add(item.identity, "the file " + item.name + " of the release folder");
+        }
+    }
+    return inputs;
+}
+
 } // namespace
 
 TPackReport PackRelease(const TPackRequest& request) {
@@ -186,6 +204,12 @@ TPackReport PackRelease(const TPackRequest& request) {
     }
     TPackReport report;
     const TReleaseFolder folder = ScanReleaseFolder(request.folder);
+    TOutputCheck output = CheckOutputTarget(request.output, ListInputs(request, folder));
+    report.warnings = std::move(output.warnings);
+    if (!output.problems.empty()) {
+        report.outputProblems = std::move(output.problems);
+        return report;
+    }
     report.problems = folder.problems;
     std::optional<TBase> base;
     if (request.previous) {

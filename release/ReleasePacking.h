@@ -21,6 +21,11 @@ struct TPackRequest {
 };
 
 struct TPackReport {
+    // Why the output may not be written (CheckOutputTarget), found before anything is read but
+    // the folder's listing; then nothing else is done.
+    std::vector<std::string> outputProblems;
+    // Temporary files beside the output that another run left or is making.
+    std::vector<std::string> warnings;
     // Why nothing was written, one line each; empty once the output is in place.
     std::vector<std::string> problems;
     TReleaseDescription description;
@@ -29,8 +34,10 @@ struct TPackReport {
     std::uintmax_t archiveSize = 0;
 };
 
-// Makes the update archive from the folder: every file and empty folder of it, or for a partial
-// update only the files whose bytes differ from the previous version's or that are new and
+// First lists the folder and decides whether the output may be written at all
+// (CheckOutputTarget, with the previous update, the key and the folder's files as the inputs);
+// then makes the update archive from the folder: every file and empty folder of it, or for a
+// partial update only the files whose bytes differ from the previous version's or that are new and
 // every installer at the top; the release description listing every file; the entries in the
 // bytewise order of their names. The folder is checked first and the archive, under a
 // temporary name, exactly as check reads it; the output path then takes it whole, or keeps

@@ -5,16 +5,24 @@
 #include "release/ArchiveCheck.h"
 #include "release/ArchiveSigning.h"
 #include "release/DiskFile.h"
+#include "release/InterruptCleanup.h"
+#include "release/OutputTarget.h"
 #include "release/ReleasePacking.h"
 #include "release/ReproducibleZip.h"
 #include "release/SigningKey.h"
 #include "release/ToolError.h"
 
+#include <fcntl.h>
+#include <signal.h>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 
 namespace {
@@ -94,18 +102,18 @@ enum class TNeed { No, May, Must };
 // What each command takes besides its paths.
 struct TCommandShape {
     std::string_view command;
-    std::size_t paths;
+    std::string_view paths; // as the usage names them
     TNeed key;
     TNeed version;
     TNeed from;
 };
 
 constexpr std::array<TCommandShape, 5> CommandShapes = {{
-    {"pack", 2, TNeed::May, TNeed::Must, TNeed::May},
-    {"show", 1, TNeed::No, TNeed::No, TNeed::No},
-    {"check", 1, TNeed::No, TNeed::No, TNeed::No},
-    {"sign", 1, TNeed::Must, TNeed::No, TNeed::No},
-    {"verify", 1, TNeed::Must, TNeed::No, TNeed::No},
+    {"pack", "FOLDER OUT.zip", TNeed::May, TNeed::Must, TNeed::May},
+    {"show", "ARCHIVE", TNeed::No, TNeed::No, TNeed::No},
+    {"check", "ARCHIVE", TNeed::No, TNeed::No, TNeed::No},
+    {"sign", "ARCHIVE", TNeed::Must, TNeed::No, TNeed::No},
+    {"verify", "ARCHIVE", TNeed::Must, TNeed::No, TNeed::No},
 }};
 
 struct TArguments {
@@ -116,17 +124,38 @@ struct TArguments {
     std::vector<std::string> paths;
 };
 
-bool Fits(TNeed need, const std::optional<std::string>& given) {
-    return need == TNeed::May || (need == TNeed::Must) == given.has_value();
+// A command line that is not one of the tool's, with the mistake in one line.
+class CUsageError : public std::runtime_error {
+public:
+    explicit CUsageError(const std::string& mistake) : std::runtime_error(mistake) {}
+};
+
+void CheckOption(const TCommandShape& shape, std::string_view option, TNeed need,
+                 const std::optional<std::string>& given) {
+    if (need == TNeed::No && given) {
+        throw CUsageError(std::string(shape.command) + " takes no " + std::string(option));
+    }
+    if (need == TNeed::Must && !given) {
+        throw CUsageError(std::string(shape.command) + " needs " + std::string(option));
+    }
 }
 
-// Empty when the arguments make no command line of the tool.
-std::optional<TArguments> ParseArguments(const std::vector<std::string>& arguments) {
+std::size_t CountWords(std::string_view text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), ' ')) + 1;
+}
+
+TArguments ParseArguments(const std::vector<std::string>& arguments) {
     if (arguments.empty()) {
-        return std::nullopt;
+        throw CUsageError("no command");
     }
     TArguments parsed;
     parsed.command = arguments[0];
+    const auto shape =
+        std::find_if(CommandShapes.begin(), CommandShapes.end(),
+                     [&](const TCommandShape& known) { return known.command == parsed.command; });
+    if (shape == CommandShapes.end()) {
+        throw CUsageError("no command " + parsed.command);
+    }
     for (std::size_t at = 1; at < arguments.size(); ++at) {
         const std::string& argument = arguments[at];
         std::optional<std::string>* option = argument == "--key"       ? &parsed.key
@@ -134,24 +163,28 @@ std::optional<TArguments> ParseArguments(const std::vector<std::string>& argumen
                                              : argument == "--from"    ? &parsed.from
                                                                        : nullptr;
         if (option != nullptr) {
-            if (option->has_value() || at + 1 == arguments.size()) {
-                return std::nullopt;
+            if (option->has_value()) {
+                throw CUsageError(argument + " is given twice");
+            }
+            if (at + 1 == arguments.size()) {
+                throw CUsageError(argument + " needs a value");
             }
             *option = arguments[++at];
         } else if (argument.starts_with("-")) {
-            return std::nullopt;
+            throw CUsageError("no option " + argument);
         } else {
             parsed.paths.push_back(argument);
         }
     }
-    for (const TCommandShape& shape : CommandShapes) {
-        if (shape.command == parsed.command) {
-            const bool fits = parsed.paths.size() == shape.paths && Fits(shape.key, parsed.key) &&
-                              Fits(shape.version, parsed.version) && Fits(shape.from, parsed.from);
-            return fits ? std::optional(parsed) : std::nullopt;
-        }
+    CheckOption(*shape, "--key", shape->key, parsed.key);
+    CheckOption(*shape, "--version", shape->version, parsed.version);
+    CheckOption(*shape, "--from", shape->from, parsed.from);
+    if (parsed.paths.size() != CountWords(shape->paths)) {
+        throw CUsageError(parsed.command + " takes " + std::string(shape->paths) + ", not " +
+                          std::to_string(parsed.paths.size()) +
+                          (parsed.paths.size() == 1 ? " path" : " paths"));
     }
-    return std::nullopt;
+    return parsed;
 }
 
 void PrintProblems(const std::vector<std::string>& problems) {
@@ -174,14 +207,30 @@ bool ReportCheck(const std::string& path) {
     return true;
 }
 
+// Prints the warnings and the problems of the output; true when it may be written.
+bool ReportOutputCheck(const std::vector<std::string>& warnings,
+                       const std::vector<std::string>& problems, const std::string& path) {
+    PrintProblems(warnings);
+    PrintProblems(problems);
+    if (!problems.empty()) {
+        std::cerr << path << ": not written\n";
+    }
+    return problems.empty();
+}
+
 int RunSign(const std::string& path, const std::string& keyPath) {
     const CSigningKey key(keyPath, CSigningKey::THalf::Private);
+    CRunInputs inputs;
+    inputs.Add(keyPath, "the signing key given with --key");
+    const TOutputCheck output = CheckOutputTarget(path, inputs);
+    if (!ReportOutputCheck(output.warnings, output.problems, path)) {
+        return UsageOrToolError;
+    }
     if (!ReportCheck(path)) {
         std::cerr << path << ": not signed\n";
         return Refused;
     }
-    CDiskFile archive(path, CDiskFile::TAccess::ReadWrite);
-    const TSignOutcome outcome = SignArchive(archive, key);
+    const TSignOutcome outcome = SignArchiveFile(path, key);
     if (outcome == TSignOutcome::Foreign) {
         std::cerr << path << ": not signed: its comment is not a signature, or data follows it\n";
         return Refused;
@@ -286,6 +335,9 @@ int RunPack(const TArguments& arguments) {
     request.timestamp = GetPackTimestamp();
     const TPackReport report = PackRelease(request);
     const std::string& output = request.output;
+    if (!ReportOutputCheck(report.warnings, report.outputProblems, output)) {
+        return UsageOrToolError;
+    }
     if (!report.problems.empty()) {
         PrintProblems(report.problems);
         std::cerr << output << ": not written\n";
@@ -325,27 +377,53 @@ int RunCommand(const TArguments& arguments) {
     return RunVerify(path, *arguments.key);
 }
 
-} // namespace
-
-int RunReleaseTool(const std::vector<std::string>& arguments) {
+// The tool's answer to its arguments, as its exit status.
+int RunArguments(const std::vector<std::string>& arguments) {
     for (const std::string& argument : arguments) {
         if (argument == "--help" || argument == "-h") {
             std::cout << HelpText;
             return Success;
         }
     }
-    const std::optional<TArguments> parsed = ParseArguments(arguments);
-    if (!parsed) {
-        std::cerr << UsageLine << '\n';
+    TArguments parsed;
+    try {
+        parsed = ParseArguments(arguments);
+    } catch (const CUsageError& mistake) {
+        std::cerr << "usage error: " << mistake.what() << '\n' << UsageLine << '\n';
         return UsageOrToolError;
     }
     try {
-        return RunCommand(*parsed);
+        return RunCommand(parsed);
     } catch (const CZipException& fault) {
-        std::cerr << parsed->paths.front() << ": " << fault.GetReason() << '\n';
+        std::cerr << parsed.paths.front() << ": " << fault.GetReason() << '\n';
         return Refused;
     } catch (const std::exception& fault) {
         std::cerr << "error: " << fault.what() << '\n';
         return UsageOrToolError;
     }
+}
+
+// A standard descriptor that the caller closed would be the next file the tool opens, and its
+// messages would go into that archive. Each closed one is taken for the whole run by /dev/null,
+// opened for reading only, so that a message written there still fails.
+void ReserveStandardDescriptors() {
+    for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF) {
+            // The lowest free descriptor: this one, since those below it are open.
+            static_cast<void>(open("/dev/null", O_RDONLY));
+        }
+    }
+}
+
+} // namespace
+
+int RunReleaseTool(const std::vector<std::string>& arguments) {
+    ReserveStandardDescriptors();
+    // A reader that went away is a failed write, answered with the status of one.
+    signal(SIGPIPE, SIG_IGN);
+    RemoveTemporaryFilesOnInterrupt();
+    const int status = RunArguments(arguments);
+    // A message that did not reach its reader fails the run, whatever the command's outcome.
+    std::cout.flush();
+    return std::cout.good() && std::cerr.good() ? status : UsageOrToolError;
 }

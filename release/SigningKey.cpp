@@ -132,7 +132,7 @@ void CSigningKey::TKeyRelease::operator()(evp_pkey_st* key) const {
     EVP_PKEY_free(key);
 }
 
-CSigningKey::CSigningKey(const std::string& path, THalf half) {
+CSigningKey::CSigningKey(const std::string& path, THalf half) : m_path(path) {
     const TBio file = OpenKeyFile(path);
     const bool isPrivate = half == THalf::Private;
     m_key.reset(isPrivate ? PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr)

@@ -27,6 +27,8 @@ public:
     ~CSigningKey();
 
     const TKeyId& GetKeyId() const { return m_keyId; }
+    // The file it was read from, which no output of the run may replace.
+    const std::string& GetPath() const { return m_path; }
     // ECDSA over the SHA-256 digest, as r||s; only for a private key.
     TSignature Sign(const TDigest& digest) const;
     bool Verify(const TDigest& digest, const TSignature& signature) const;
@@ -35,6 +37,7 @@ private:
     struct TKeyRelease {
         void operator()(evp_pkey_st* key) const;
     };
+    std::string m_path;
     std::unique_ptr<evp_pkey_st, TKeyRelease> m_key;
     TKeyId m_keyId{};
 };

@@ -65,28 +65,47 @@ def flip_byte(data, at):
 
 
 # What `check` prints for each archive that the updater refuses or installs nothing from, before
-# its summary line. Names the reader refuses stop it at once; faults of one entry name the entry.
-UNSAFE = ["archive refused as a whole: unsafe name"]
+# its summary line. Names the reader refuses stop it at once, with the name screen's reason;
+# faults of one entry name the entry.
+WHOLE = "archive refused as a whole: "
+DEVICE = ("a device name of Windows (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$), with "
+          "or without an extension")
+DOTS = "a name that stands for a folder itself or its parent (. or ..)"
+EMPTY = "an empty name, as in a path that starts with a separator or holds two in a row"
+REFUSED_CHARACTER = 'a name with a character that Windows refuses in one: \\ / : < > " | ? *'
+TRAILING = "a name that ends in a dot or a blank, which Windows drops"
+NAME_REASONS = {
+    "absolute": EMPTY, "backslash-absolute": EMPTY, "empty-component": EMPTY,
+    "dotdot": DOTS, "dotdot-inner": DOTS, "dotdot-only": DOTS, "dot": DOTS, "backslash": DOTS,
+    "drive": REFUSED_CHARACTER, "drive-relative": REFUSED_CHARACTER,
+    "alternate-stream": REFUSED_CHARACTER, "reserved-question": REFUSED_CHARACTER,
+    "reserved-angle": REFUSED_CHARACTER, "reserved-quote": REFUSED_CHARACTER,
+    "device-con": DEVICE, "device-nul-extension": DEVICE, "device-in-folder": DEVICE,
+    "device-lpt": DEVICE, "device-aux-folder": DEVICE,
+    "control-character": "a name with a control character, which Windows refuses in one",
+    "trailing-dot": TRAILING, "trailing-blank": TRAILING,
+    "short-name-alias": "an 8.3 name with a ~, which may be the short name of another file",
+    "deep-nesting": "a path of more than 32767 UTF-16 units, longer than Windows takes",
+}
 NO_INSTALLER = ["no EXE or MSI file at the top level: nothing would be installed"]
+DUPLICATE = [WHOLE + "two entries with one name, as Windows compares names (ignoring case)"]
 REFUSED_FIXTURES = {
-    "hostile-duplicate-case.zip": ["archive refused as a whole: duplicate name"],
-    "hostile-duplicate-case-folder.zip": ["archive refused as a whole: duplicate name"],
-    "hostile-duplicate-exact.zip": ["archive refused as a whole: duplicate name"],
-    "hostile-duplicate-after-dot-and-backslash.zip": ["archive refused as a whole: duplicate name"],
-    "hostile-duplicate-file-and-folder.zip":
-        ["archive refused as a whole: a file and a folder share a name"],
-    "hostile-unicode-path-escape.zip": UNSAFE,
-    "hostile-truncated-half.zip":
-        ["archive refused as a whole: no end of central directory record"],
-    "hostile-truncated-end-record.zip":
-        ["archive refused as a whole: no end of central directory record"],
-    "hostile-not-a-zip.zip": ["archive refused as a whole: no end of central directory record"],
-    "hostile-empty-file.zip": ["archive refused as a whole: too short for an archive"],
-    "hostile-offset-outside.zip": ["archive refused as a whole: entry data outside the file"],
-    "hostile-data-outside.zip": ["archive refused as a whole: entry data outside the file"],
-    "hostile-overlapping-entries.zip": ["archive refused as a whole: entries overlap"],
-    "hostile-local-name-differs.zip":
-        ["archive refused as a whole: local header names another entry"],
+    "hostile-duplicate-case.zip": DUPLICATE,
+    "hostile-duplicate-case-folder.zip": DUPLICATE,
+    "hostile-duplicate-case-vietnamese.zip": DUPLICATE,
+    "hostile-duplicate-case-beyond-latin.zip": DUPLICATE,
+    "hostile-duplicate-exact.zip": DUPLICATE,
+    "hostile-duplicate-after-dot-and-backslash.zip": DUPLICATE,
+    "hostile-duplicate-file-and-folder.zip": [WHOLE + "a file and a folder share a name"],
+    "hostile-unicode-path-escape.zip": [WHOLE + DOTS],
+    "hostile-truncated-half.zip": [WHOLE + "no end of central directory record"],
+    "hostile-truncated-end-record.zip": [WHOLE + "no end of central directory record"],
+    "hostile-not-a-zip.zip": [WHOLE + "no end of central directory record"],
+    "hostile-empty-file.zip": [WHOLE + "too short for an archive"],
+    "hostile-offset-outside.zip": [WHOLE + "entry data outside the file"],
+    "hostile-data-outside.zip": [WHOLE + "entry data outside the file"],
+    "hostile-overlapping-entries.zip": [WHOLE + "entries overlap"],
+    "hostile-local-name-differs.zip": [WHOLE + "local header names another entry"],
     "hostile-flipped-byte.zip": ["data.txt: entry data shorter than declared"],
     "hostile-wrong-crc.zip": ["data.txt: CRC-32 mismatch"],
     "hostile-wrong-crc-deflated.zip": ["data.txt: CRC-32 mismatch"],
@@ -106,7 +125,10 @@ REFUSED_FIXTURES = {
         "version: one to four parts of 0 to 65535, such as 2.1"],
     "refused-description-dotdot.zip": [
         "orvandel-release.txt: not a release description the updater reads: line 5: "
-        '"../escape.txt" is a name the updater refuses'],
+        f'"../escape.txt" is a name the updater refuses: ".." is {DOTS}'],
+    "refused-description-below-base.zip": [
+        "orvandel-release.txt: not a release description the updater reads: line 3: version 2.0 "
+        "is below its base 3.0, so no installed version can take it"],
     "notupdate-installer-in-folder.zip": NO_INSTALLER,
     "notupdate-folder-named-exe.zip": NO_INSTALLER,
     "notupdate-empty-archive.zip": NO_INSTALLER,
@@ -116,8 +138,9 @@ REFUSED_FIXTURES = {
 def expected_check_lines(name):
     if name in REFUSED_FIXTURES:
         return REFUSED_FIXTURES[name]
-    if name.startswith("hostile-name-"):
-        return UNSAFE
+    reason = NAME_REASONS.get(name.removeprefix("hostile-name-").removesuffix(".zip"))
+    if name.startswith("hostile-name-") and reason:
+        return [WHOLE + reason]
     return None
 
 
@@ -165,34 +188,57 @@ class CheckTests(unittest.TestCase):
             f"{archive}: the updater would not install it",
         ])
 
-    def test_usage(self):
-        for arguments, status in [
-            (["--help"], 0),
-            (["check", "--help"], 0),
-            ([], 2),
-            (["check"], 2),
-            (["check", "a.zip", "b.zip"], 2),
-            (["check", "--key", "k.pem", "a.zip"], 2),
-            (["sign", "a.zip"], 2),
-            (["verify", "--key", "k.pem"], 2),
-            (["unpack", "a.zip"], 2),
-            (["pack", "folder", "out.zip"], 2),
-            (["pack", "--version", "2", "folder"], 2),
-            (["pack", "--version", "2", "--version", "3", "folder", "out.zip"], 2),
-            (["pack", "--version", "2.01", FIXTURES, WORK / "out.zip"], 2),
-            (["show", "--key", "k.pem", "a.zip"], 2),
-            (["check", FIXTURES / "no-such-archive.zip"], 2),
+    def test_help_says_what_each_command_does(self):
+        for arguments in [["--help"], ["check", "--help"]]:
+            with self.subTest(arguments):
+                status, output, stdout = run_tool(*arguments)
+                self.assertEqual((status, output), (0, []))
+                for word in ["pack", "--from", "show", "check", "sign", "verify",
+                             "SOURCE_DATE_EPOCH", "no signature", "malformed", "unknown key",
+                             "does not match"]:
+                    self.assertIn(word, stdout)
+
+    def test_every_mistake_on_the_command_line_is_named(self):
+        missing = FIXTURES / "no-such-archive.zip"
+        for arguments, lines in [
+            ([], ["usage error: no command", USAGE]),
+            (["unpack", "a.zip"], ["usage error: no command unpack", USAGE]),
+            (["check"], ["usage error: check takes ARCHIVE, not 0 paths", USAGE]),
+            (["check", "a.zip", "b.zip"], ["usage error: check takes ARCHIVE, not 2 paths", USAGE]),
+            (["check", "--key", "k.pem", "a.zip"], ["usage error: check takes no --key", USAGE]),
+            (["show", "--from", "p.zip", "a.zip"], ["usage error: show takes no --from", USAGE]),
+            (["sign", "a.zip"], ["usage error: sign needs --key", USAGE]),
+            (["verify", "--key", "k.pem"], ["usage error: verify takes ARCHIVE, not 0 paths", USAGE]),
+            (["pack", "folder", "out.zip"], ["usage error: pack needs --version", USAGE]),
+            (["pack", "--version", "2", "folder"],
+             ["usage error: pack takes FOLDER OUT.zip, not 1 path", USAGE]),
+            (["pack", "--version", "2", "--version", "3", "folder", "out.zip"],
+             ["usage error: --version is given twice", USAGE]),
+            (["pack", "folder", "out.zip", "--version"], ["usage error: --version needs a value", USAGE]),
+            (["check", "--quiet", "a.zip"], ["usage error: no option --quiet", USAGE]),
+            (["pack", "--version", "2.01", FIXTURES, WORK / "out.zip"],
+             ["error: --version 2.01 is no version: one to four parts of 0 to 65535, such as 2.1"]),
+            (["check", missing], [f"error: cannot open {missing}: No such file or directory"]),
         ]:
             with self.subTest(arguments):
-                got, output, stdout = run_tool(*arguments)
-                self.assertEqual(got, status)
-                if status == 0:
-                    for word in ["pack", "--from", "show", "check", "sign", "verify",
-                                 "SOURCE_DATE_EPOCH", "no signature", "malformed", "unknown key",
-                                 "does not match"]:
-                        self.assertIn(word, stdout)
-                else:
-                    self.assertEqual(len(output), 1, output)
+                self.assertEqual(run_tool(*arguments), (2, lines, ""))
+
+    def test_a_message_that_cannot_be_written_fails_the_run(self):
+        archive = FIXTURES / "good-description-full.zip"
+        for command, stream in [("show", "stdout"), ("check", "stderr"), ("--help", "stdout")]:
+            with self.subTest(command), open("/dev/full", "w") as full:
+                arguments = [command, archive] if command != "--help" else [command]
+                streams = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, stream: full}
+                done = subprocess.run([str(TOOL), *map(str, arguments)], timeout=60, **streams)
+                self.assertEqual(done.returncode, 2)
+        # A reader that goes away before the report is written.
+        reader = subprocess.Popen([str(TOOL), "show", str(archive)], stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+        reader.stdout.close()
+        self.assertEqual(reader.wait(timeout=60), 2)
+
+
+USAGE = "usage: scripts/release pack|show|check|sign|verify ... (--help says more)"
 
 
 def openssl(*arguments):
