@@ -1161,6 +1161,29 @@ class ReleasePackingTests(UpdaterTestCase):
         run = case.run_app()
         self.assertInstalledRelease(case, run, release_3, description, ["1", "2", "2", "3"])
 
+    def test_a_partial_update_that_renames_a_file_by_case_only_keeps_it(self):
+        # Letters whose cases only Unicode's tables relate: to Windows both names are one file.
+        lower, upper = "docs/h\u01b0\u1edbng d\u1eabn.txt", "docs/H\u01af\u1edaNG D\u1eaaN.txt"
+        case = self.new_case()
+        case.write_app_file("notes.txt", b"the user's own")
+        version_2 = {**self.version_2_files(case), lower: b"the guide"}
+        version_3 = {**version_2, "version.txt": b"3\n", upper: b"the guide"}
+        del version_3[lower]
+        release_2 = self.release_folder(case, "release-2", version_2)
+        release_3 = self.release_folder(case, "release-3", version_3)
+        full = case.root / "orvandel-2.zip"
+        _, description = self.pack(release_2, full, "2")
+        shutil.copyfile(full, case.archive)
+        case.request_update(flag="1")
+        self.assertInstalledRelease(case, case.run_app(), release_2, description, ["1", "2"])
+
+        names, description = self.pack(release_3, case.archive, "3", "--from", full)
+        self.assertIn(upper, names)
+        case.request_update(flag="1")
+        run = case.run_app()
+        self.assertInstalledRelease(case, run, release_3, description, ["1", "2", "2", "3"])
+        self.assertEqual((case.app / upper).read_bytes(), b"the guide")
+
     def test_a_keyed_updater_installs_an_update_that_pack_signed(self):
         case = self.new_case(updater="KeyedUpdater.exe")
         case.write_app_file("notes.txt", b"the user's own")

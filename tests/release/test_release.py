@@ -7,10 +7,13 @@ ORV_RELEASE_TOOL is the built tool (scripts/release builds it before these run),
 the folder of test archives, ORV_RELEASE_WORK a scratch folder of this group's own.
 """
 
+import contextlib
 import hashlib
 import os
 import random
 import shutil
+import signal
+import stat
 import struct
 import subprocess
 import time
@@ -380,6 +383,33 @@ class SigningTests(unittest.TestCase):
                 self.assertEqual(archive.read_bytes(), before)
 
 
+    @unittest.skipUnless(os.geteuid() == 0, "mounts a small file system")
+    def test_sign_on_a_full_disk_leaves_the_archive_as_it_was(self):
+        release = write_release(self.folder / "release", {"setup.exe": random.randbytes(400000)})
+        archive = self.folder / "archive.zip"
+        self.assertEqual(pack(release, archive, "1")[0], 0)
+        with mounted_tmpfs(self.folder / "small", "size=600k") as small:
+            target = small / "archive.zip"
+            shutil.copyfile(archive, target)
+            status, output, _ = self.sign(target, self.first)
+            self.assertEqual(status, 2)
+            self.assertRegex(output[-1], f"^error: cannot write {target}.incomplete-.*: No space "
+                                         "left on device$")
+            self.assertEqual(target.read_bytes(), archive.read_bytes())
+            self.assertEqual(temporaries_beside(target), [])
+
+    def test_sign_keeps_the_archives_mode_and_writes_through_a_link(self):
+        archive = self.copy_fixture("good-basic.zip")
+        archive.chmod(0o640)
+        link = self.folder / "link.zip"
+        link.symlink_to(archive)
+        self.assertEqual(self.sign(link, self.first)[0], 0)
+        self.assertTrue(link.is_symlink())
+        self.assertEqual(stat.S_IMODE(archive.stat().st_mode), 0o640)
+        self.assertEqual(self.verify(archive, self.first_public)[0], 0)
+        self.assertEqual(temporaries_beside(archive), [])
+
+
 def der_signature(r_s):
     """r||s as the DER SEQUENCE of two INTEGERs that OpenSSL's command line takes."""
 
@@ -549,22 +579,25 @@ class PackTests(unittest.TestCase):
         self.assertEqual(pack(good, partial, "1.1", "--from", full)[0], 0)
         hostile = write_release(self.folder / "hostile", {
             "setup.exe": b"MZ", "a?b.txt": b"", "CON": b"", "name.": b"", "back\\slash": b"",
-            "Docs/a.txt": b"", "docs/b.txt": b"", "ORVANDEL-RELEASE.TXT": b""})
+            "Docs/a.txt": b"", "docs/b.txt": b"", "ORVANDEL-RELEASE.TXT": b"",
+            "h\u01b0\u1edbng d\u1eabn.txt": b"", "H\u01af\u1edaNG D\u1eaaN.txt": b""})
         (hostile / b"\xff.txt".decode("utf-8", "surrogateescape")).write_bytes(b"")
         (hostile / "link.dll").symlink_to("/etc/passwd")
         cases = [
             ("no installer", write_release(self.folder / "none", {"bin/setup.exe": b"MZ"}), [],
              NO_INSTALLER),
             ("names", hostile, [], [
-                "CON: a name the updater refuses",
+                f"CON: a name the updater refuses: {DEVICE}",
                 "ORVANDEL-RELEASE.TXT: pack writes the release description itself: take this "
                 "one out of the folder",
-                "a?b.txt: a name the updater refuses",
-                "back\\slash: a name the updater refuses",
+                f"a?b.txt: a name the updater refuses: {REFUSED_CHARACTER}",
+                f"back\\slash: a name the updater refuses: {REFUSED_CHARACTER}",
                 "docs: the same name as Docs to Windows, which ignores case",
+                "h\u01b0\u1edbng d\u1eabn.txt: the same name as H\u01af\u1edaNG D\u1eaaN.txt to "
+                "Windows, which ignores case",
                 "link.dll: a symbolic link, which pack does not follow: put the file or folder "
                 "itself there",
-                "name.: a name the updater refuses",
+                f"name.: a name the updater refuses: {TRAILING}",
                 "\\xFF.txt: the name is not UTF-8, so the updater cannot read it"]),
             ("a file and its backup", write_release(self.folder / "backup", {
                 "setup.exe": b"MZ", "x.dll": b"", "x.dll.bak": b""}), [],
@@ -590,22 +623,136 @@ class PackTests(unittest.TestCase):
                 self.assertEqual(out.read_bytes(), b"the earlier archive")
                 self.assertEqual(list(self.folder.glob("out.zip.*")), [])
 
-    def test_an_interrupted_pack_leaves_the_output_as_it_was(self):
+    def start_pack_and_wait_for_its_temporary_file(self, release, out):
+        tool = subprocess.Popen([str(TOOL), "pack", "--version", "1", str(release), str(out)],
+                                stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 60
+        while not temporaries_beside(out) and tool.poll() is None:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.01)
+        time.sleep(0.2)
+        self.assertIsNone(tool.poll(), "the run ended before it could be interrupted")
+        return tool
+
+    def test_an_interrupted_pack_leaves_the_output_as_it_was_and_no_temporary_file(self):
         release = write_release(self.folder / "big", {"setup.exe": b"MZ",
                                                       "data.bin": random.randbytes(96 << 20)})
         out = self.folder / "out.zip"
         out.write_bytes(b"the earlier archive")
-        tool = subprocess.Popen([str(TOOL), "pack", "--version", "1", str(release), str(out)],
-                                stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 60
-        while not list(self.folder.glob("out.zip.incomplete-*")) and tool.poll() is None:
-            self.assertLess(time.monotonic(), deadline)
-            time.sleep(0.01)
-        time.sleep(0.2)
+        for interrupt in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]:
+            with self.subTest(interrupt.name):
+                tool = self.start_pack_and_wait_for_its_temporary_file(release, out)
+                tool.send_signal(interrupt)
+                tool.communicate(timeout=60)
+                self.assertEqual(tool.returncode, -interrupt)
+                self.assertEqual(out.read_bytes(), b"the earlier archive")
+                self.assertEqual(temporaries_beside(out), [])
+
+        # Killed, a run cannot clean up: the next one names what it left and leaves it alone, as
+        # it may be another run's.
+        tool = self.start_pack_and_wait_for_its_temporary_file(release, out)
         tool.kill()
-        tool.wait()
-        self.assertNotEqual(tool.returncode, 0, "the run ended before it could be interrupted")
+        tool.communicate(timeout=60)
         self.assertEqual(out.read_bytes(), b"the earlier archive")
+        [leftover] = temporaries_beside(out)
+        small = write_release(self.folder / "small", {"setup.exe": b"MZ"})
+        status, output, _ = pack(small, out, "1")
+        self.assertEqual(status, 0, output)
+        self.assertEqual(output[0], f"warning: {leftover}: a temporary file of a run that was "
+                                    "killed, or of one still going; not removed")
+        self.assertEqual(temporaries_beside(out), [leftover])
+
+    def test_an_output_that_is_an_input_or_no_file_is_refused_before_any_work(self):
+        keys = fresh_folder("output-keys")
+        private, _ = make_key_pair(keys, "key")
+        release = write_release(self.folder / "release", {"setup.exe": b"MZ", "a.txt": b"a"})
+        full = self.folder / "full.zip"
+        self.assertEqual(pack(release, full, "1.0")[0], 0)
+        (self.folder / "link.zip").symlink_to(full)
+        os.link(release / "a.txt", self.folder / "hard.zip")
+        os.mkfifo(self.folder / "fifo.zip")
+        (self.folder / "folder.zip").mkdir()
+        device = self.folder / "null.zip"
+        os.mknod(device, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        before = {path: path.read_bytes() for path in [full, private, release / "a.txt"]}
+        from_full = ["--from", full]
+        cases = [
+            ("the previous update", from_full, full,
+             f"{full}: the output would overwrite the previous update given with --from (the "
+             "same file)"),
+            ("a link to the previous update", from_full, self.folder / "link.zip",
+             f"{self.folder / 'link.zip'}: the output would overwrite the previous update given "
+             "with --from (the same file)"),
+            ("the key", ["--key", private], private,
+             f"{private}: the output would overwrite the signing key given with --key (the same "
+             "file)"),
+            ("a file of the folder by another name", [], self.folder / "hard.zip",
+             f"{self.folder / 'hard.zip'}: the output would overwrite the file a.txt of the "
+             "release folder (the same file)"),
+            ("a device", [], device, f"{device}: a special file, and only a regular file is ever "
+                                     "replaced by an output"),
+            ("a FIFO", [], self.folder / "fifo.zip",
+             f"{self.folder / 'fifo.zip'}: a special file, and only a regular file is ever "
+             "replaced by an output"),
+            ("a folder", [], self.folder / "folder.zip",
+             f"{self.folder / 'folder.zip'}: a folder, and only a regular file is ever replaced "
+             "by an output"),
+            ("a missing folder", [], self.folder / "missing" / "out.zip",
+             f"{self.folder / 'missing' / 'out.zip'}: its folder {self.folder / 'missing'} "
+             "cannot be used: No such file or directory"),
+        ]
+        for case, options, out, line in cases:
+            with self.subTest(case):
+                status, output, _ = pack(release, out, "2.0", *options)
+                self.assertEqual((status, output), (2, [line, f"{out}: not written"]))
+                self.assertEqual({path: path.read_bytes() for path in before}, before)
+                self.assertTrue(stat.S_ISCHR(device.stat().st_mode))
+                self.assertTrue(stat.S_ISFIFO(os.stat(self.folder / "fifo.zip").st_mode))
+                self.assertEqual(temporaries_beside(out), [])
+        self.assertEqual(tree_of(release), {"setup.exe": b"MZ", "a.txt": b"a"})
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts a read-only file system")
+    def test_an_output_in_a_folder_that_takes_no_files_is_refused(self):
+        release = write_release(self.folder / "release", {"setup.exe": b"MZ"})
+        with mounted_tmpfs(self.folder / "read-only", "ro") as folder:
+            out = folder / "out.zip"
+            self.assertEqual(pack(release, out, "1"), (2, [
+                f"{out}: its folder {folder} takes no new files: Read-only file system",
+                f"{out}: not written"], ""))
+
+    def test_every_unreadable_file_and_folder_is_named_in_one_run(self):
+        release = write_release(self.folder / "release", {
+            "setup.exe": b"MZ", "a.txt": b"a", "b.txt": b"b", "docs/c.txt": b"c"})
+        for path in [release / "a.txt", release / "b.txt", release / "docs"]:
+            path.chmod(0)
+        self.folder.chmod(0o777)
+        try:
+            # Root reads everything: the tool runs as nobody.
+            as_someone = {"user": 65534} if os.geteuid() == 0 else {}
+            status, output, _ = pack(release, self.folder / "out.zip", "1", **as_someone)
+        finally:
+            for path in [release / "a.txt", release / "b.txt", release / "docs"]:
+                path.chmod(0o755)
+        self.assertEqual((status, output), (1, [
+            "a.txt: cannot be read: Permission denied",
+            "b.txt: cannot be read: Permission denied",
+            "docs: cannot be read: Permission denied",
+            f"{self.folder / 'out.zip'}: not written"]))
+
+    def test_a_partial_update_that_renames_a_file_by_case_only_removes_nothing(self):
+        lower, upper = "docs/h\u01b0\u1edbng d\u1eabn.txt", "docs/H\u01af\u1edaNG D\u1eaaN.txt"
+        old = write_release(self.folder / "v1", {"setup.exe": b"MZ", lower: b"guide"})
+        new = write_release(self.folder / "v2", {"setup.exe": b"MZ", upper: b"guide"})
+        full = self.folder / "full.zip"
+        partial = self.folder / "partial.zip"
+        self.assertEqual(pack(old, full, "1")[0], 0)
+        status, output, _ = pack(new, partial, "2", "--from", full)
+        self.assertEqual(status, 0, output)
+        self.assertEqual(output, [
+            f"{partial}: version 2, a partial update for version 1: 2 of its 2 files, "
+            f"{partial.stat().st_size} bytes; installing it removes 0 files of version 1"])
+        with zipfile.ZipFile(partial) as reader:
+            self.assertIn(upper, reader.namelist())
 
     def test_pack_with_a_key_signs_the_bytes_that_pack_makes_without_one(self):
         keys = fresh_folder("pack-keys")
@@ -665,6 +812,21 @@ class ShowTests(unittest.TestCase):
         ]:
             with self.subTest(archive.name):
                 self.assertEqual(run_tool("show", archive), (1, lines, ""))
+
+
+def temporaries_beside(path):
+    return sorted(str(found) for found in path.parent.glob(path.name + ".incomplete-*"))
+
+
+@contextlib.contextmanager
+def mounted_tmpfs(folder, options):
+    """A small file system of its own at the folder, unmounted on every way out."""
+    folder.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(folder)], check=True)
+    try:
+        yield folder
+    finally:
+        subprocess.run(["umount", str(folder)], check=True)
 
 
 def tree_of(folder):
