@@ -59,8 +59,12 @@ pack    Makes the update archive OUT of version V from FOLDER, with its release 
         ignores case, a description of its own at the top, and symbolic links and other
         special files, which pack does not follow: put the file itself there. Then the archive
         is checked as check does. Every fault is named, one line each, and then nothing is
-        written. OUT is written under a temporary name beside it and takes its name only once
-        complete, so an interrupted run leaves OUT as it was.
+        written. Before any work, OUT is refused where it is PREVIOUS, the key or a file of
+        FOLDER (by any name or link), anything but a regular file, or in a folder that is
+        missing or takes no new files; a symbolic link OUT has the file it leads to replaced.
+        OUT is written under a temporary name beside it and takes its name only once complete,
+        so an interrupted run leaves OUT as it was: INT, TERM and HUP remove the temporary
+        file, and one that a killed run left is named in a warning, never removed.
         The same FOLDER content and arguments give the same bytes on every machine: entries
         in the bytewise order of their UTF-8 names, each with one time (SOURCE_DATE_EPOCH
         when set, else 1980-01-01 00:00:00 UTC), fixed attributes, no extra fields but Zip64's
@@ -82,16 +86,17 @@ check   Reads ARCHIVE exactly as the updater will, through the same reader: the 
         of a full update that it lists but the archive lacks. Faults of the archive as a whole
         (its directory, names, duplicates) stop the reading: one line.
 sign    Checks ARCHIVE as check does and signs it only when the updater would install it:
-        writes the signature of the ECDSA P-256 private key into the archive's comment, in
-        place, replacing an earlier signature. Refuses an archive whose comment holds
+        writes the signature of the ECDSA P-256 private key into the archive's comment,
+        replacing an earlier signature, in a copy beside ARCHIVE that is renamed over it once
+        on the disk, so any failure leaves ARCHIVE as it was. Refuses an archive whose comment holds
         anything else, and any key that is not ECDSA P-256. Says which key id signed.
 verify  Decides ARCHIVE's signature as an updater built with this public key would: valid,
         or no signature, malformed, unknown key, does not match.
 
 Exit status: 0 when the update is written (pack), the updater would install the archive (show,
 check), it is signed (sign) or its signature is valid (verify); 1 when it would not, the
-archive has no description (show) or the signature is not valid; 2 for a usage error or a file
-or key that cannot be used. Messages go to standard error, show's report to standard output.
+archive has no description (show) or the signature is not valid; 2 for a usage error, a file
+or key that cannot be used, or a message that cannot be written. Messages go to standard error, show's report to standard output.
 )";
 
 constexpr const char* UsageLine =
