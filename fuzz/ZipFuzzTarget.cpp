@@ -3,6 +3,7 @@
 // bytes taken for one and the archive's. Refusals are expected; crashes, sanitizer reports
 // and broken invariants are findings. No two entries that the reader accepts share a byte, and
 // reading an entry touches only its own data.
+#include "core/CaseFolding.h"
 #include "core/NameScreen.h"
 #include "core/ReleaseDescription.h"
 #include "core/SignatureBlock.h"
@@ -107,6 +108,8 @@ void Walk(TFuzzRun& run, std::size_t folder, std::size_t folderLevel,
         Require(IsSafeNameComponent(item.name));
         const std::u16string path = folderPath + (folderLevel == 0 ? u"" : u"/") + item.name;
         Require(archive->FindChild(folder, item.name) == child);
+        // Found by its name in any letter case, as Windows would find the file.
+        Require(archive->FindChild(folder, FoldCase(item.name)) == child);
         const std::size_t pathLength =
             folderPathLength + (folderLevel == 0 ? 0 : 1) + item.name.size();
         Require(pathLength <= LongestArchivePath && path.size() == pathLength);

@@ -102,6 +102,9 @@ TEST(FoldCase, TakesTheSameBmpUnitsForOneAsThePlatformsComparison) {
         if (CompareIgnoringCase(single, folded) != CSTR_EQUAL) {
             differences.push_back("the table takes " + Hex(single) + " for " + Hex(folded));
         }
+        if (FoldCase(std::u16string(1, folded))[0] != folded) {
+            differences.push_back("the table folds " + Hex(single) + " twice");
+        }
     }
     for (const std::string& difference : differences) {
         ADD_FAILURE() << difference;
