@@ -88,15 +88,16 @@ check   Reads ARCHIVE exactly as the updater will, through the same reader: the 
 sign    Checks ARCHIVE as check does and signs it only when the updater would install it:
         writes the signature of the ECDSA P-256 private key into the archive's comment,
         replacing an earlier signature, in a copy beside ARCHIVE that is renamed over it once
-        on the disk, so any failure leaves ARCHIVE as it was. Refuses an archive whose comment holds
-        anything else, and any key that is not ECDSA P-256. Says which key id signed.
+        on the disk, so any failure leaves ARCHIVE as it was. Refuses an archive whose comment
+        holds anything else, and any key that is not ECDSA P-256. Says which key id signed.
 verify  Decides ARCHIVE's signature as an updater built with this public key would: valid,
         or no signature, malformed, unknown key, does not match.
 
 Exit status: 0 when the update is written (pack), the updater would install the archive (show,
 check), it is signed (sign) or its signature is valid (verify); 1 when it would not, the
 archive has no description (show) or the signature is not valid; 2 for a usage error, a file
-or key that cannot be used, or a message that cannot be written. Messages go to standard error, show's report to standard output.
+or key that cannot be used, or a message that cannot be written. Messages go to standard error,
+show's report to standard output.
 )";
 
 constexpr const char* UsageLine =

@@ -234,6 +234,15 @@ class CheckTests(unittest.TestCase):
                 streams = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, stream: full}
                 done = subprocess.run([str(TOOL), *map(str, arguments)], timeout=60, **streams)
                 self.assertEqual(done.returncode, 2)
+        # A closed descriptor is not taken by a file of the tool's own, whose bytes the messages
+        # would then corrupt.
+        folder = fresh_folder("closed-stderr")
+        release = write_release(folder / "release", {"setup.exe": b"MZ", "a": b"a"})
+        out = folder / "out.zip"
+        done = subprocess.run([str(TOOL), "pack", "--version", "1", str(release), str(out)],
+                              timeout=60, preexec_fn=lambda: os.close(2))
+        self.assertEqual(done.returncode, 2)
+        self.assertEqual(run_tool("check", out)[0], 0)
         # A reader that goes away before the report is written.
         reader = subprocess.Popen([str(TOOL), "show", str(archive)], stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL)
