@@ -97,7 +97,14 @@ TEST(ReleaseDescription, RefusesEveryFaultNamingItsLine) {
         {head + "file plugins/\n", "line 3: \"plugins/\" names no file"},
         {head + "file \n", "line 3: \"\" is a name the updater refuses"},
         {head + "file ORVANDEL-RELEASE.TXT\n", "line 3: lists the description itself"},
-        {head + "file Lib/A.dll\nfile lib\\a.DLL\n", "line 4: \"lib/a.DLL\" is listed twice"},
+        {head + "file Lib/A.dll\nfile lib\\a.DLL\n",
+         "line 4: \"lib/a.DLL\" is listed twice: \"Lib/A.dll\" before it is the same name to "
+         "Windows"},
+        {head + "file a\nfile a\n", "line 4: \"a\" is listed twice"},
+        {head + "base 2.0.1\nfile a\n",
+         "line 3: version 2.0 is below its base 2.0.1, so no installed version can take it"},
+        {head + "file a/con.txt\n", "line 3: \"a/con.txt\" is a name the updater refuses: "
+                                    "\"con.txt\" is a device name of Windows"},
         {head + "file " + std::string(LargestReleaseDescription, 'x'), "larger than 16 MiB"},
     };
     for (const auto& [text, fault] : faults) {
@@ -144,4 +151,11 @@ TEST(ListDroppedFiles, GivesTheInstalledFilesTheUpdateNoLongerListsWithoutCase) 
     EXPECT_EQ(ListDroppedFiles(installed, update),
               (std::vector<std::u16string>{u"plugins/old/a.dll", u"plugins/old/b.dll"}));
     EXPECT_EQ(ListDroppedFiles(installed, installed), std::vector<std::u16string>());
+
+    // Renamed in letter case only, beyond ASCII: to Windows still the same file, so kept.
+    const TReleaseDescription before =
+        Described({u"setup.exe", u"docs/h\u01b0\u1edbng d\u1eabn.txt"});
+    const TReleaseDescription after =
+        Described({u"setup.exe", u"DOCS/H\u01af\u1edaNG D\u1eaaN.txt"}, true);
+    EXPECT_EQ(ListDroppedFiles(before, after), std::vector<std::u16string>());
 }
