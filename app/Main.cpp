@@ -1,5 +1,7 @@
 #include "app/UpdateSequence.h"
 
+#include "common/SystemLibrary.h"
+
 #include <windows.h>
 
 namespace {
@@ -8,12 +10,9 @@ namespace {
 // would otherwise be loaded in place of a system one. Kernel32 of Windows Vista and 7 has the
 // call only with KB2533623, so it is looked up rather than imported.
 void RestrictDllSearchToSystem32() {
-    using SetDefaultDllDirectoriesProc = BOOL(WINAPI*)(DWORD);
-    const FARPROC proc =
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
-    if (proc != nullptr) {
-        const auto setDefaultDllDirectories =
-            reinterpret_cast<SetDefaultDllDirectoriesProc>(reinterpret_cast<void (*)()>(proc));
+    const auto setDefaultDllDirectories = FindFunction<BOOL WINAPI(DWORD)>(
+        GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    if (setDefaultDllDirectories != nullptr) {
         setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     }
 }

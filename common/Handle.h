@@ -59,25 +59,32 @@ struct LocalMemoryTraits {
     static void Close(HLOCAL memory) noexcept { LocalFree(memory); }
 };
 
-// CNG objects: an algorithm provider, a key, a hash. Each kind has its own way to be let go.
+// A DLL loaded at run time; see common/SystemLibrary.h.
+struct ModuleTraits {
+    using Type = HMODULE;
+    static HMODULE Invalid() noexcept { return nullptr; }
+    static void Close(HMODULE module) noexcept { FreeLibrary(module); }
+};
+
+// CNG objects: an algorithm provider, a key, a hash. Each kind has its own way to be let go,
+// through bcrypt's functions as they were looked up (common/CngFunctions.cpp): the updater
+// imports nothing from bcrypt.dll.
 struct CryptAlgorithmTraits {
     using Type = BCRYPT_ALG_HANDLE;
     static BCRYPT_ALG_HANDLE Invalid() noexcept { return nullptr; }
-    static void Close(BCRYPT_ALG_HANDLE algorithm) noexcept {
-        BCryptCloseAlgorithmProvider(algorithm, 0);
-    }
+    static void Close(BCRYPT_ALG_HANDLE algorithm) noexcept;
 };
 
 struct CryptKeyTraits {
     using Type = BCRYPT_KEY_HANDLE;
     static BCRYPT_KEY_HANDLE Invalid() noexcept { return nullptr; }
-    static void Close(BCRYPT_KEY_HANDLE key) noexcept { BCryptDestroyKey(key); }
+    static void Close(BCRYPT_KEY_HANDLE key) noexcept;
 };
 
 struct CryptHashTraits {
     using Type = BCRYPT_HASH_HANDLE;
     static BCRYPT_HASH_HANDLE Invalid() noexcept { return nullptr; }
-    static void Close(BCRYPT_HASH_HANDLE hash) noexcept { BCryptDestroyHash(hash); }
+    static void Close(BCRYPT_HASH_HANDLE hash) noexcept;
 };
 
 // Owns one handle and closes it once.
@@ -124,6 +131,7 @@ using CFindHandle = CHandle<FindHandleTraits>;
 using COwnedMutex = CHandle<OwnedMutexTraits>;
 using CRegistryKey = CHandle<RegistryKeyTraits>;
 using CWindow = CHandle<WindowTraits>;
+using CModule = CHandle<ModuleTraits>;
 using CCryptAlgorithm = CHandle<CryptAlgorithmTraits>;
 using CCryptKey = CHandle<CryptKeyTraits>;
 using CCryptHash = CHandle<CryptHashTraits>;

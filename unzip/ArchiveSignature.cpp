@@ -1,112 +1,21 @@
 #include "unzip/ArchiveSignature.h"
 
+#include "common/EcdsaP256.h"
 #include "common/Errors.h"
 #include "common/PieceQueue.h"
+#include "common/Sha256.h"
 #include "core/ZipFault.h"
 #include "zip/FileByteSource.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <iterator>
 #include <vector>
 
 namespace {
 
-constexpr std::size_t DigestSize = 32;
-constexpr std::size_t CoordinateSize = 32;
-// Large enough that the hash, not the calls, sets the pace.
-constexpr std::size_t HashPiece = 4 * 1024 * 1024;
 // A skip this small between two reads (a local header's extra field, a data descriptor) is
 // read to keep the digest going; the reader's look at the central directory is not.
 constexpr std::uint64_t LargestGap = 256 * 1024;
-constexpr NTSTATUS InvalidSignature = static_cast<NTSTATUS>(0xC000A000L);
-
-using TDigest = std::array<std::uint8_t, DigestSize>;
-
-[[noreturn]] void ThrowCryptoFailure(const wchar_t* call, NTSTATUS status) {
-    wchar_t text[96] = {};
-    std::swprintf(text, std::size(text), L"the signature check failed: %ls returned 0x%08lX", call,
-                  static_cast<unsigned long>(status));
-    throw COrvException(text, 0);
-}
-
-void CheckStatus(const wchar_t* call, NTSTATUS status) {
-    if (!BCRYPT_SUCCESS(status)) {
-        ThrowCryptoFailure(call, status);
-    }
-}
-
-CCryptAlgorithm OpenAlgorithm(const wchar_t* name) {
-    CCryptAlgorithm algorithm;
-    CheckStatus(L"BCryptOpenAlgorithmProvider",
-                BCryptOpenAlgorithmProvider(algorithm.Put(), name, nullptr, 0));
-    return algorithm;
-}
-
-// SHA-256 over bytes given in order; the algorithm outlives the hash made from it.
-class CSha256 {
-public:
-    CSha256() : m_algorithm(OpenAlgorithm(BCRYPT_SHA256_ALGORITHM)) {
-        CheckStatus(L"BCryptCreateHash",
-                    BCryptCreateHash(m_algorithm.Get(), m_hash.Put(), nullptr, 0, nullptr, 0, 0));
-    }
-    CSha256(const CSha256&) = delete;
-    CSha256& operator=(const CSha256&) = delete;
-    virtual ~CSha256() = default;
-
-    NTSTATUS Add(const unsigned char* bytes, std::size_t size) {
-        return BCryptHashData(m_hash.Get(), const_cast<PUCHAR>(bytes), static_cast<ULONG>(size), 0);
-    }
-
-    // [from, to) of the source, read in pieces.
-    void AddRange(const CByteSource& source, std::uint64_t from, std::uint64_t to) {
-        std::vector<unsigned char> piece(
-            static_cast<std::size_t>(std::min<std::uint64_t>(to - from, HashPiece)));
-        while (from < to) {
-            const std::size_t size =
-                static_cast<std::size_t>(std::min<std::uint64_t>(to - from, piece.size()));
-            if (!source.ReadAt(from, piece.data(), size)) {
-                ThrowUnzipError();
-            }
-            CheckStatus(L"BCryptHashData", Add(piece.data(), size));
-            from += size;
-        }
-    }
-
-    TDigest Finish() {
-        TDigest digest{};
-        CheckStatus(L"BCryptFinishHash", BCryptFinishHash(m_hash.Get(), digest.data(),
-                                                          static_cast<ULONG>(digest.size()), 0));
-        return digest;
-    }
-
-private:
-    CCryptAlgorithm m_algorithm;
-    CCryptHash m_hash;
-};
-
-bool VerifyDigest(const TUpdateKey& key, const TDigest& digest, const TSignatureBlock& block) {
-    const CCryptAlgorithm algorithm = OpenAlgorithm(BCRYPT_ECDSA_P256_ALGORITHM);
-    // The public key blob is the header and X||Y, without the point's leading 0x04.
-    std::vector<unsigned char> blob(sizeof(BCRYPT_ECCKEY_BLOB) + 2 * CoordinateSize);
-    const BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PUBLIC_P256_MAGIC, CoordinateSize};
-    std::copy_n(reinterpret_cast<const unsigned char*>(&header), sizeof header, blob.begin());
-    std::copy(key.point.begin() + 1, key.point.end(), blob.begin() + sizeof header);
-    CCryptKey publicKey;
-    CheckStatus(L"BCryptImportKeyPair",
-                BCryptImportKeyPair(algorithm.Get(), nullptr, BCRYPT_ECCPUBLIC_BLOB,
-                                    publicKey.Put(), blob.data(), static_cast<ULONG>(blob.size()),
-                                    0));
-    const NTSTATUS status = BCryptVerifySignature(
-        publicKey.Get(), nullptr, const_cast<PUCHAR>(digest.data()),
-        static_cast<ULONG>(digest.size()), const_cast<PUCHAR>(block.signature.data()),
-        static_cast<ULONG>(block.signature.size()), 0);
-    if (status == InvalidSignature) {
-        return false;
-    }
-    CheckStatus(L"BCryptVerifySignature", status);
-    return true;
-}
 
 } // namespace
 
@@ -153,12 +62,18 @@ public:
 
     void Begin() { m_begun = true; }
 
-    TDigest Finish() {
+    TSha256Digest Finish() {
         // Once the queue is finished, its thread has ended: the hash is this thread's again.
         if (!m_pieces.Finish()) {
-            ThrowCryptoFailure(L"BCryptHashData", m_status);
+            // Empty where even the reason found no memory.
+            if (m_failure.empty()) {
+                ThrowOutOfMemory();
+            }
+            throw COrvException(m_failure, 0);
         }
-        m_sha256.AddRange(*m_archive, m_hashed, m_length);
+        if (!m_sha256.AddRange(*m_archive, m_hashed, m_length)) {
+            ThrowUnzipError();
+        }
         m_hashed = m_length;
         return m_sha256.Finish();
     }
@@ -169,10 +84,15 @@ private:
         m_hashed += advance;
     }
 
-    // On the queue's thread.
+    // On the queue's thread; what failed there is thrown on the reader's by Finish.
     bool HashQueued(const unsigned char* bytes, std::size_t size) {
-        m_status = m_sha256.Add(bytes, size);
-        return m_status == 0;
+        try {
+            m_sha256.Add(bytes, size);
+            return true;
+        } catch (const COrvException& failure) {
+            m_failure = failure.GetText();
+            return false;
+        }
     }
 
     // A few reads of the reader's size, enough to even out the two threads' pace.
@@ -182,7 +102,7 @@ private:
     std::shared_ptr<const CByteSource> m_archive;
     std::uint64_t m_length;
     CSha256 m_sha256;
-    NTSTATUS m_status = 0;
+    std::wstring m_failure;
     // Reads are const to the reader; the digest they feed is this source's own business.
     mutable std::uint64_t m_hashed = 0;
     mutable bool m_handing = true;
@@ -199,8 +119,8 @@ std::shared_ptr<const CByteSource> OpenHeldArchive(const std::wstring& path) {
 
 TKeyId GetKeyId(const TUpdateKey& key) {
     CSha256 sha256;
-    CheckStatus(L"BCryptHashData", sha256.Add(key.point.data(), key.point.size()));
-    const TDigest digest = sha256.Finish();
+    sha256.Add(key.point.data(), key.point.size());
+    const TSha256Digest digest = sha256.Finish();
     TKeyId id{};
     std::copy_n(digest.begin(), id.size(), id.begin());
     return id;
@@ -246,6 +166,7 @@ TSignatureVerdict CArchiveSignatureCheck::Finish() {
     if (!m_hashing) {
         return m_earlyVerdict;
     }
-    return VerifyDigest(m_key, m_hashing->Finish(), m_block) ? TSignatureVerdict::Valid
-                                                             : TSignatureVerdict::DoesNotMatch;
+    return VerifyP256Signature(m_key.point, m_hashing->Finish(), m_block.signature)
+               ? TSignatureVerdict::Valid
+               : TSignatureVerdict::DoesNotMatch;
 }
