@@ -45,6 +45,11 @@ FAILURE_TEXT = "Failed to upgrade the current version of Orvandel!"
 # the updater may change.
 CONTROL_FILES = {"starts.log", "update.request", "quit.flag"}
 
+# A bcrypt.dll that leaves this file beside itself wherever it is loaded, and answers every CNG
+# call with success.
+PLANTED_DLL = BIN.parent / "planted" / "bcrypt.dll"
+PLANTED_MARKER = "planted-dll-ran.txt"
+
 
 def windows_path(path):
     """The prefix's drive_c is C:, everything else is reached through Z:."""
@@ -61,13 +66,15 @@ def wait_until(condition, timeout, what):
         time.sleep(POLL)
 
 
-def wine_environment(display):
+def wine_environment(display, dll_overrides=None):
+    """dll_overrides: more of Wine's load orders, such as "bcrypt=n,b" (the DLL beside the
+    program first, as Windows does for a DLL that is not one of its known DLLs)."""
     environment = dict(os.environ)
     environment.update(
         WINEARCH=os.environ.get("WINEARCH", "win32"),
         WINEPREFIX=str(PREFIX),
         WINEDEBUG="-all",
-        WINEDLLOVERRIDES="mscoree,mshtml=",
+        WINEDLLOVERRIDES="mscoree,mshtml=" + (f";{dll_overrides}" if dll_overrides else ""),
         DISPLAY=display.name,
         LC_ALL="C.UTF-8",
     )
@@ -407,19 +414,19 @@ class Case:
 
     # Running programs -----------------------------------------------------------------------
 
-    def start_launcher(self, command_line):
+    def start_launcher(self, command_line, dll_overrides=None):
         command_file = self.root / f"command-{time.monotonic_ns()}.txt"
         command_file.write_bytes(command_line.encode("utf-8"))
         log = open(self.root / "launcher.log", "ab")
         try:
             return subprocess.Popen(
                 [str(WINE_RUN), str(PREFIX), str(BIN / "launcher.exe"), windows_path(command_file)],
-                stdout=log, stderr=log, env=wine_environment(self.display))
+                stdout=log, stderr=log, env=wine_environment(self.display, dll_overrides))
         finally:
             log.close()
 
-    def start_app(self):
-        return self.start_launcher(f'"{windows_path(self.app_exe)}"')
+    def start_app(self, dll_overrides=None):
+        return self.start_launcher(f'"{windows_path(self.app_exe)}"', dll_overrides)
 
     def watch(self, launcher, answers=None, timeout=RUN_TIMEOUT):
         """Waits for the launched processes to end; every message box that shows up meanwhile
@@ -442,8 +449,8 @@ class Case:
     def run(self, command_line, **options):
         return self.watch(self.start_launcher(command_line), **options)
 
-    def run_app(self, **options):
-        return self.watch(self.start_app(), **options)
+    def run_app(self, dll_overrides=None, **options):
+        return self.watch(self.start_app(dll_overrides), **options)
 
     def read_box(self, caption):
         out = self.root / "box.txt"
@@ -505,6 +512,26 @@ class Case:
 
     def lock_file(self, path):
         return self.start_helper(BIN / "file_locker.exe", [windows_path(path)])
+
+    def plant_dll(self):
+        """The planted bcrypt.dll beside the updater, as a web page might have saved it."""
+        shutil.copyfile(PLANTED_DLL, self.download / "bcrypt.dll")
+
+    def planted_dll_ran(self):
+        return (self.download / PLANTED_MARKER).exists()
+
+    def load_beside_updater(self, name, dll_overrides):
+        """Loads the DLL by its bare name from a program in the updater's folder, as a static
+        import of it would be found; true when it loaded."""
+        loader = self.download / "dll_loader.exe"
+        shutil.copyfile(BIN / "dll_loader.exe", loader)
+        try:
+            return subprocess.run([str(WINE_RUN), str(PREFIX), str(loader), name],
+                                  env=wine_environment(self.display, dll_overrides),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  timeout=120).returncode == 0
+        finally:
+            loader.unlink()
 
     def start_browser(self):
         browser = self.root / "browser" / "iexplore.exe"

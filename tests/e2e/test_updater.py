@@ -993,6 +993,11 @@ def entry_data_offset(data, name):
     return at + 30 + name_length + extra_length
 
 
+def tampered_entry_data(data):
+    """A byte of an entry's data changed after signing."""
+    return flipped(data, entry_data_offset(data, "version.txt"))
+
+
 def with_comment(data, comment):
     """The archive with its end record's comment replaced, its length field set to match."""
     end = end_record_offset(data)
@@ -1003,10 +1008,8 @@ def signature_of(data):
     return data[end_record_offset(data) + 22:]
 
 
-class SignedUpdateTests(UpdaterTestCase):
-    """An updater built with two keys (an old and a new one while a key is rotated) installs
-    only archives that the release tool signed with one of them; anything else is the failed
-    end, before anything is unpacked."""
+class SignedArchives:
+    """Archives of version 2 signed by the release tool, for an updater built with two keys."""
 
     KEYS = OUTPUT / "keys"
 
@@ -1023,6 +1026,12 @@ class SignedUpdateTests(UpdaterTestCase):
         case = self.new_case(name, updater="KeyedUpdater.exe")
         case.write_app_file("data/config.xml", b"<config version='1'/>")
         return case
+
+
+class SignedUpdateTests(SignedArchives, UpdaterTestCase):
+    """An updater built with two keys (an old and a new one while a key is rotated) installs
+    only archives that the release tool signed with one of them; anything else is the failed
+    end, before anything is unpacked."""
 
     def test_archives_signed_by_either_built_in_key_install(self):
         for key in ("first", "second"):
@@ -1052,8 +1061,7 @@ class SignedUpdateTests(UpdaterTestCase):
         tampered = {
             "unsigned": (unsigned, "no signature"),
             "unknown key": (None, "unknown key"),
-            "entry data": (lambda data: flipped(data, entry_data_offset(data, "version.txt")),
-                           "does not match"),
+            "entry data": (tampered_entry_data, "does not match"),
             "central directory name": (
                 lambda data: flipped(data, data.rindex(b"version.txt")), "does not match"),
             "end record": (lambda data: flipped(data, end_record_offset(data) + 8),
@@ -1092,6 +1100,78 @@ class SignedUpdateTests(UpdaterTestCase):
         self.assertIn("failure: the update is refused: the archive has no release description, "
                       "and the installed version is 2.0, so it cannot show that it is not older",
                       logged_runs(case.app_exe)[-1])
+
+
+class PlantedDllTests(SignedArchives, UpdaterTestCase):
+    """A bcrypt.dll beside the updater, which Wine is told to prefer to its own as Windows
+    would prefer it to a DLL of the system folder that is not a known DLL, never runs: neither
+    the plain nor the keyed updater loads it, so it cannot answer a signature check."""
+
+    PREFER_BESIDE = "bcrypt=n,b"
+
+    def test_a_bcrypt_dll_beside_the_updater_never_runs(self):
+        with self.subTest("the planted DLL runs where it is found"):
+            case = self.new_case("control")
+            case.plant_dll()
+            self.assertTrue(case.load_beside_updater("bcrypt.dll", self.PREFER_BESIDE))
+            self.assertTrue(case.planted_dll_ran())
+
+        with self.subTest("plain"):
+            case = self.new_case("plain")
+            case.plant_dll()
+            entries = version_2(case)
+            make_archive(case.archive, entries)
+            case.take_snapshot()
+            case.request_update(flag="1")
+
+            run = case.run_app(dll_overrides=self.PREFER_BESIDE)
+
+            self.assertCompleted(case, run, entries, archive_deleted=True)
+            self.assertFalse(case.planted_dll_ran())
+
+        with self.subTest("keyed, tampered"):
+            case = self.keyed_case("keyed")
+            case.plant_dll()
+            self.signed(case, "first")
+            case.archive.write_bytes(tampered_entry_data(case.archive.read_bytes()))
+            case.take_snapshot()
+            case.request_update(flag="")
+
+            run = case.run_app(dll_overrides=self.PREFER_BESIDE)
+
+            self.assertRolledBack(case, run, archive_deleted=False)
+            self.assertIn("failure: the archive's signature: does not match",
+                          logged_runs(case.app_exe)[-1])
+            self.assertFalse(case.planted_dll_ran())
+
+    def test_without_bcrypt_only_the_signature_check_fails(self):
+        without = "bcrypt="
+        with self.subTest("plain"):
+            case = self.new_case("plain")
+            entries = version_2(case)
+            make_archive(case.archive, entries)
+            case.take_snapshot()
+            case.request_update(flag="1")
+
+            run = case.run_app(dll_overrides=without)
+
+            self.assertCompleted(case, run, entries, archive_deleted=True)
+
+        with self.subTest("keyed"):
+            case = self.keyed_case("keyed")
+            self.signed(case, "first")
+            case.take_snapshot()
+            case.request_update(flag="1")
+
+            run = case.run_app(dll_overrides=without)
+
+            self.assertRolledBack(case, run, archive_deleted=True)
+            failures = [line for line in logged_runs(case.app_exe)[-1]
+                        if line.startswith("failure: ")]
+            self.assertEqual(len(failures), 1, failures)
+            self.assertTrue(failures[0].startswith(
+                "failure: the system's cryptography cannot be used: bcrypt.dll cannot be loaded "
+                "from the system folder"), failures[0])
 
 
 class ReleasePackingTests(UpdaterTestCase):
