@@ -1,5 +1,6 @@
 #include "app/UpdateSequence.h"
 
+#include "app/ApplicationMutex.h"
 #include "app/CommandLine.h"
 #include "app/ProcessHelpers.h"
 #include "app/ResumeAtLogon.h"
@@ -70,23 +71,6 @@ std::wstring DescribeFailure(std::exception_ptr failure) {
         return L"Out of memory";
     } catch (...) {
         return L"Unknown error";
-    }
-}
-
-// The application holds its single-instance mutex while it runs. Once it is gone, the mutex is
-// ours until just before the relaunch: an application started meanwhile takes itself for a
-// second instance and quits, instead of loading a mix of old and new files.
-COwnedMutex WaitForApplicationToQuit(const std::wstring& mutexName) {
-    for (;;) {
-        CObjectHandle mutex(CreateMutexW(nullptr, TRUE, mutexName.c_str()));
-        const bool running = GetLastError() == ERROR_ALREADY_EXISTS;
-        if (running) {
-            mutex.Reset();
-        }
-        Sleep(300);
-        if (!running) {
-            return COwnedMutex(mutex.Release());
-        }
     }
 }
 
