@@ -64,7 +64,7 @@ std::wstring DescribeFailure(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const COrvException& caught) {
-        return caught.GetText();
+        return caught.Describe();
     } catch (const CFileSystemItemException& caught) {
         return caught.GetText();
     } catch (const std::bad_alloc&) {
@@ -203,7 +203,7 @@ private:
             unzipper.WaitWhileBusy(250);
         }
         if (unzipper.HasFailed()) {
-            throw COrvException(unzipper.GetErrorText(), 0);
+            throw COrvException(unzipper.GetErrorText(), 0, unzipper.GetErrorCause());
         }
         if (unzipper.GetRootItem()->GetPath().empty()) {
             m_log.Write(L"no .exe or .msi at the top of the archive");

@@ -5,4 +5,4 @@
 # known DLLs of every supported Windows may stand here (advapi32, gdi32, kernel32, msvcrt, ole32,
 # oleaut32, shell32, shlwapi, user32 and a few more); any other DLL is loaded at run time from
 # the system folder (common/SystemLibrary.h). tests/imports checks the built programs against it.
-set(UPDATER_ALLOWED_IMPORTS ADVAPI32.dll KERNEL32.dll msvcrt.dll ole32.dll USER32.dll)
+set(UPDATER_ALLOWED_IMPORTS ADVAPI32.dll KERNEL32.dll msvcrt.dll ole32.dll OLEAUT32.dll USER32.dll)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <objbase.h>
+#include <oleauto.h>
 
 #include <memory>
 #include <utility>
@@ -52,3 +53,10 @@ struct CoTaskMemDeleter {
 
 // Memory that COM allocated with CoTaskMemAlloc and that its receiver must free.
 template <class T> using CoTaskMemPointer = std::unique_ptr<T, CoTaskMemDeleter>;
+
+struct BstrDeleter {
+    void operator()(BSTR text) const noexcept { SysFreeString(text); }
+};
+
+// A string that COM allocated with SysAllocString and that its receiver must free.
+using BstrPointer = std::unique_ptr<OLECHAR, BstrDeleter>;

@@ -95,10 +95,40 @@ std::uint64_t MeasureDescriptor(const unsigned char* bytes, std::size_t availabl
     return 0;
 }
 
+// Places spans[index], which starts at or after claimedUpTo, the end of the bytes claimed before
+// it; where the bytes that it claims end.
+std::uint64_t PlaceEntry(CHeaderWindow& window, std::vector<TEntrySpan>& spans, std::size_t index,
+                         std::uint64_t dataEnd, std::uint64_t claimedUpTo) {
+    TEntrySpan& span = spans[index];
+    if (span.headerOffset < claimedUpTo) {
+        ThrowDamaged("entries overlap");
+    }
+    if (span.headerOffset > dataEnd || dataEnd - span.headerOffset < HeaderSize(span)) {
+        ThrowDamaged("entry data outside the file");
+    }
+    if (!window.Holds(span.headerOffset, HeaderSize(span))) {
+        window.Fill(span.headerOffset, WindowEnd(spans, index, dataEnd));
+    }
+    span.dataOffset = ReadDataOffset(window.At(span.headerOffset), span);
+    if (span.dataOffset > dataEnd || dataEnd - span.dataOffset < span.compressedSize) {
+        ThrowDamaged("entry data outside the file");
+    }
+    std::uint64_t claimed = span.dataOffset + span.compressedSize;
+    if ((span.flags & DataDescriptorFlag) != 0 && claimed < dataEnd) {
+        const std::size_t available = static_cast<std::size_t>(
+            std::min<std::uint64_t>(dataEnd - claimed, LongestDataDescriptor));
+        if (!window.Holds(claimed, available)) {
+            window.Fill(claimed, claimed + available);
+        }
+        claimed += MeasureDescriptor(window.At(claimed), available, span);
+    }
+    return claimed;
+}
+
 } // namespace
 
-void PlaceEntries(const CByteSource& source, std::uint64_t dataEnd,
-                  std::vector<TEntrySpan>& spans) {
+void PlaceEntries(const CByteSource& source, std::uint64_t dataEnd, std::vector<TEntrySpan>& spans,
+                  const EntrySpanNamer& nameOf) {
     // Entries at one offset keep the directory's order, so that the same archive is always
     // refused for the same reason.
     std::stable_sort(spans.begin(), spans.end(),
@@ -109,27 +139,7 @@ void PlaceEntries(const CByteSource& source, std::uint64_t dataEnd,
     std::uint64_t claimedUpTo = 0;
     for (std::size_t index = 0; index < spans.size(); ++index) {
         TEntrySpan& span = spans[index];
-        if (span.headerOffset < claimedUpTo) {
-            ThrowDamaged("entries overlap");
-        }
-        if (span.headerOffset > dataEnd || dataEnd - span.headerOffset < HeaderSize(span)) {
-            ThrowDamaged("entry data outside the file");
-        }
-        if (!window.Holds(span.headerOffset, HeaderSize(span))) {
-            window.Fill(span.headerOffset, WindowEnd(spans, index, dataEnd));
-        }
-        span.dataOffset = ReadDataOffset(window.At(span.headerOffset), span);
-        if (span.dataOffset > dataEnd || dataEnd - span.dataOffset < span.compressedSize) {
-            ThrowDamaged("entry data outside the file");
-        }
-        claimedUpTo = span.dataOffset + span.compressedSize;
-        if ((span.flags & DataDescriptorFlag) != 0 && claimedUpTo < dataEnd) {
-            const std::size_t available = static_cast<std::size_t>(
-                std::min<std::uint64_t>(dataEnd - claimedUpTo, LongestDataDescriptor));
-            if (!window.Holds(claimedUpTo, available)) {
-                window.Fill(claimedUpTo, claimedUpTo + available);
-            }
-            claimedUpTo += MeasureDescriptor(window.At(claimedUpTo), available, span);
-        }
+        NamingEntry([&] { return nameOf(span); },
+                    [&] { claimedUpTo = PlaceEntry(window, spans, index, dataEnd, claimedUpTo); });
     }
 }

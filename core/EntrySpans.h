@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,8 +22,13 @@ struct TEntrySpan {
     std::uint64_t dataOffset = 0; // found in the local header
 };
 
+// The entry's name in a refusal.
+using EntrySpanNamer = std::function<std::u16string(const TEntrySpan& span)>;
+
 // Reads each entry's local header and refuses, as damage, an entry whose local header is not
 // there or names it with other bytes, whose bytes reach the central directory (which starts at
 // dataEnd), or that shares a byte with another entry: the non-recursive zip bomb lets many
-// entries inflate the same data. Sets each span's data offset. Sorts the spans by offset.
-void PlaceEntries(const CByteSource& source, std::uint64_t dataEnd, std::vector<TEntrySpan>& spans);
+// entries inflate the same data. Each refusal names the entry, the later one of two that
+// overlap, through nameOf. Sets each span's data offset. Sorts the spans by offset.
+void PlaceEntries(const CByteSource& source, std::uint64_t dataEnd, std::vector<TEntrySpan>& spans,
+                  const EntrySpanNamer& nameOf);

@@ -123,6 +123,14 @@ TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16st
     item.localHeaderOffset = LoadUInt32(fixed + 42);
     std::uint64_t disk = LoadUInt16(fixed + 34);
 
+    // A name that cannot be decoded is shown with each of its bytes as a character.
+    name = NamingEntry([storedName] { return DecodeCp437(storedName); },
+                       [&] {
+                           return DecodeName(storedName, item.flags,
+                                             static_cast<std::uint8_t>(LoadUInt16(fixed + 4) >> 8),
+                                             extra);
+                       });
+
     CZip64Values zip64(FindExtraField(extra, Zip64ExtraId));
     if (item.size == Saturated32) {
         zip64.Replace(item.size, 8);
@@ -139,8 +147,6 @@ TZipItem ReadEntry(std::string_view directory, std::size_t& position, std::u16st
     if (disk != 0) {
         ThrowDamaged("entry on another disk");
     }
-    name = DecodeName(storedName, item.flags, static_cast<std::uint8_t>(LoadUInt16(fixed + 4) >> 8),
-                      extra);
     return item;
 }
 
@@ -174,7 +180,10 @@ CZipArchive::CZipArchive(std::shared_ptr<const CByteSource> source) : m_source(s
     std::u16string name;
     std::string_view storedName;
     while (position < bytes.size()) {
-        TZipItem item = ReadEntry(bytes, position, name, storedName);
+        // A fault before the entry's name is known is the directory's.
+        name.clear();
+        TZipItem item = NamingEntry([&name] { return name; },
+                                    [&] { return ReadEntry(bytes, position, name, storedName); });
         TEntrySpan& span = spans.emplace_back();
         span.headerOffset = item.localHeaderOffset;
         span.compressedSize = item.compressedSize;
@@ -182,7 +191,8 @@ CZipArchive::CZipArchive(std::shared_ptr<const CByteSource> source) : m_source(s
         span.crc = item.crc;
         span.flags = item.flags;
         span.storedName = storedName;
-        span.item = AddEntry(std::move(item), name);
+        span.item =
+            NamingEntry([&name] { return name; }, [&] { return AddEntry(std::move(item), name); });
     }
     const bool countMatches = directory.countIsExact
                                   ? spans.size() == directory.entryCount
@@ -191,12 +201,33 @@ CZipArchive::CZipArchive(std::shared_ptr<const CByteSource> source) : m_source(s
         ThrowDamaged("entry count differs from the end record");
     }
     // Entry data ends where the central directory starts.
-    PlaceEntries(*m_source, directory.offset, spans);
+    PlaceEntries(*m_source, directory.offset, spans, [this](const TEntrySpan& span) {
+        // An entry that names the extraction folder itself, such as "./", has no path.
+        if (span.item == RootFolder) {
+            return DecodeCp437(span.storedName);
+        }
+        std::u16string path = GetPath(span.item);
+        if (m_items[span.item].isFolder) {
+            path += u'/';
+        }
+        return path;
+    });
     // A folder entry that confirms a folder implied before it sets its offsets only here.
     for (const TEntrySpan& span : spans) {
         m_items[span.item].localHeaderOffset = span.headerOffset;
         m_items[span.item].dataOffset = span.dataOffset;
     }
+}
+
+std::u16string CZipArchive::GetPath(std::size_t index) const {
+    std::u16string path;
+    for (std::size_t at = index; at != RootFolder; at = m_items[at].parent) {
+        path.insert(0, m_items[at].name);
+        if (m_items[at].parent != RootFolder) {
+            path.insert(0, 1, u'/');
+        }
+    }
+    return path;
 }
 
 std::optional<std::size_t> CZipArchive::FindChild(std::size_t folder,

@@ -46,6 +46,9 @@ public:
     // The child of the folder with this name, compared without case as Windows does.
     std::optional<std::size_t> FindChild(std::size_t folder, std::u16string_view name) const;
 
+    // The item's path below the root, '/' between its components; empty for the root.
+    std::u16string GetPath(std::size_t index) const;
+
     const CByteSource& GetSource() const { return *m_source; }
 
 private:

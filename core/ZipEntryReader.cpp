@@ -21,7 +21,11 @@ constexpr std::size_t LargestStep = std::numeric_limits<uInt>::max();
 } // namespace
 
 CZipEntryReader::CZipEntryReader(std::shared_ptr<const CZipArchive> archive, std::size_t item)
-    : m_archive(std::move(archive)), m_item(&m_archive->GetItem(item)) {
+    : m_archive(std::move(archive)), m_index(item), m_item(&m_archive->GetItem(item)) {
+    NamingEntry([this] { return m_archive->GetPath(m_index); }, [this] { Open(); });
+}
+
+void CZipEntryReader::Open() {
     if ((m_item->flags & EncryptedFlag) != 0) {
         throw CZipException(ZipFault::Unsupported, "entry is encrypted");
     }
@@ -54,6 +58,11 @@ CZipEntryReader::~CZipEntryReader() {
 }
 
 std::size_t CZipEntryReader::Read(void* buffer, std::size_t size) {
+    return NamingEntry([this] { return m_archive->GetPath(m_index); },
+                       [&] { return ReadUnnamed(buffer, size); });
+}
+
+std::size_t CZipEntryReader::ReadUnnamed(void* buffer, std::size_t size) {
     if (m_finished) {
         return 0;
     }

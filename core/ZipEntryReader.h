@@ -12,7 +12,7 @@
 // Streams the contents of one file of the archive. Opening refuses encrypted entries and unknown
 // methods; reading delivers the data straight into the caller's
 // buffer and checks CRC-32 and size with the call that delivers the last byte, so a damaged
-// entry never reads to a successful end. Every refusal is a CZipException.
+// entry never reads to a successful end. Every refusal is a CZipException that names the entry.
 class CZipEntryReader {
 public:
     // The item must be a file of the archive.
@@ -28,6 +28,8 @@ public:
     const TZipItem& GetItem() const { return *m_item; }
 
 private:
+    void Open();
+    std::size_t ReadUnnamed(void* buffer, std::size_t size);
     std::size_t ReadStored(unsigned char* buffer, std::size_t size);
     std::size_t Inflate(unsigned char* buffer, std::size_t size);
     // One inflate call into the room; notes the end of the stream, throws on damaged data.
@@ -37,6 +39,7 @@ private:
     void Finish();
 
     std::shared_ptr<const CZipArchive> m_archive;
+    std::size_t m_index;
     const TZipItem* m_item;
     std::uint64_t m_nextInput = 0; // file offset of the next compressed byte to fetch
     std::uint64_t m_inputLeft = 0; // compressed bytes not yet fetched

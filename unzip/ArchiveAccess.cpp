@@ -9,12 +9,12 @@
 namespace {
 
 // A call that reports success but hands back nothing leaves nothing to work with.
-template <class T> CComPointer<T> CheckOpened(HRESULT hr, CComPointer<T> opened) {
-    CheckHResult(hr);
+template <class T>
+void CheckOpened(HRESULT hr, const CComPointer<T>& opened, IUnknown* object, REFIID iid) {
+    CheckHResult(hr, object, iid);
     if (!opened) {
-        ThrowUnzipError();
+        ThrowUnzipError(L"a call that succeeded handed out nothing");
     }
-    return opened;
 }
 
 } // namespace
@@ -24,34 +24,38 @@ CComPointer<IStorage> OpenArchive(const std::wstring& path,
                                   CComPointer<IPersistFile>& persistFile) {
     CComPointer<IClassFactory> factory;
     CheckHResult(CreateArchiveClassFactory(factory.Put(), std::move(heldFile)));
-    CheckHResult(factory->CreateInstance(nullptr, IID_IPersistFile, persistFile.PutVoid()));
-    if (!persistFile) {
-        ThrowUnzipError();
-    }
-    CheckHResult(persistFile->Load(ToExtendedLengthPath(path).c_str(), 0));
+    CheckOpened(factory->CreateInstance(nullptr, IID_IPersistFile, persistFile.PutVoid()),
+                persistFile, factory.Get(), IID_IClassFactory);
+    CheckHResult(persistFile->Load(ToExtendedLengthPath(path).c_str(), 0), persistFile.Get(),
+                 IID_IPersistFile);
     return QueryStorage(persistFile.Get());
 }
 
 CComPointer<IStorage> QueryStorage(IUnknown* object) {
     CComPointer<IStorage> storage;
+    // QueryInterface leaves no error object.
     const HRESULT hr = object->QueryInterface(IID_IStorage, storage.PutVoid());
-    return CheckOpened(hr, std::move(storage));
+    CheckOpened(hr, storage, nullptr, GUID_NULL);
+    return storage;
 }
 
 CComPointer<IEnumSTATSTG> EnumerateElements(IStorage* storage) {
     CComPointer<IEnumSTATSTG> enumerator;
     const HRESULT hr = storage->EnumElements(0, nullptr, 0, enumerator.Put());
-    return CheckOpened(hr, std::move(enumerator));
+    CheckOpened(hr, enumerator, storage, IID_IStorage);
+    return enumerator;
 }
 
 CComPointer<IStorage> OpenSubStorage(IStorage* storage, const wchar_t* name) {
     CComPointer<IStorage> subStorage;
     const HRESULT hr = storage->OpenStorage(name, nullptr, 0, nullptr, 0, subStorage.Put());
-    return CheckOpened(hr, std::move(subStorage));
+    CheckOpened(hr, subStorage, storage, IID_IStorage);
+    return subStorage;
 }
 
 CComPointer<IStream> OpenElementStream(IStorage* storage, const wchar_t* name) {
     CComPointer<IStream> stream;
     const HRESULT hr = storage->OpenStream(name, nullptr, 0, 0, stream.Put());
-    return CheckOpened(hr, std::move(stream));
+    CheckOpened(hr, stream, storage, IID_IStorage);
+    return stream;
 }

@@ -11,7 +11,8 @@
 #include <string>
 
 // The archive seen as a structured-storage tree: the archive is the root storage, each folder
-// a sub-storage, each file a stream. Every failure is "Cannot unzip the downloaded archive.".
+// a sub-storage, each file a stream. Every failure is "Cannot unzip the downloaded archive.",
+// its cause the reason that the component left in its error object (CheckHResult).
 
 // The archive object's IPersistFile goes into the caller's variable at once; the caller keeps
 // it until every other reference of the archive is released, and releases it last. The archive
@@ -33,16 +34,15 @@ template <class Handler> void ForEachElement(IEnumSTATSTG* enumerator, Handler&&
     for (;;) {
         STATSTG element = {};
         const HRESULT hr = enumerator->Next(1, &element, nullptr);
+        const CoTaskMemPointer<wchar_t> name(element.pwcsName);
         if (hr == S_FALSE) {
             return;
         }
         if (hr != S_OK) {
-            CoTaskMemFree(element.pwcsName);
-            ThrowUnzipError();
+            ThrowUnzipError(hr, enumerator, IID_IEnumSTATSTG);
         }
-        const CoTaskMemPointer<wchar_t> name(element.pwcsName);
         if (name == nullptr) {
-            ThrowUnzipError();
+            ThrowUnzipError(L"an element without a name");
         }
         handle(static_cast<const STATSTG&>(element));
     }

@@ -158,12 +158,12 @@ std::optional<std::string> ReadReleaseDescription(IStorage* archiveRoot) {
     if (opened == STG_E_FILENOTFOUND) {
         return std::nullopt;
     }
-    CheckHResult(opened);
+    CheckHResult(opened, archiveRoot, IID_IStorage);
     if (!stream) {
         ThrowUnzipError();
     }
     STATSTG info{};
-    CheckHResult(stream->Stat(&info, STATFLAG_NONAME));
+    CheckHResult(stream->Stat(&info, STATFLAG_NONAME), stream.Get(), IID_IStream);
     if (info.cbSize.QuadPart > LargestReleaseDescription) {
         throw COrvException(
             L"the archive's release description: " + FromUtf8(DescribeOversizedDescription()), 0);
@@ -175,7 +175,7 @@ std::optional<std::string> ReadReleaseDescription(IStorage* archiveRoot) {
         ULONG read = 0;
         const HRESULT hr =
             stream->Read(text.data() + done, static_cast<ULONG>(text.size() - done), &read);
-        CheckHResult(hr);
+        CheckHResult(hr, stream.Get(), IID_ISequentialStream);
         done += read;
         if (hr != S_OK || read == 0 || done == text.size()) {
             break;

@@ -20,11 +20,10 @@ void PostTally(CUnzipper& unzipper, const TProgressTally& tally) {
     unzipper.PostProgress(request);
 }
 
+// In the reader's words for the same name, so that the log says the same whichever refused it.
 [[noreturn]] void ThrowNameRefused(const wchar_t* name, TNameFault fault) {
     const std::string_view reason = DescribeNameFault(fault);
-    throw COrvException(L"Cannot unzip the downloaded archive: \"" + std::wstring(name) +
-                            L"\" is " + std::wstring(reason.begin(), reason.end()),
-                        0);
+    ThrowUnzipError(std::wstring(name) + L": " + std::wstring(reason.begin(), reason.end()));
 }
 
 // The archive component already refuses unsafe names; a name that could still leave the
@@ -64,7 +63,7 @@ void CopyChunks(IStream* stream, DWORD chunkSize, CUnzipper& unzipper, TProgress
         BYTE* buffer = next();
         ULONG read = 0;
         const HRESULT hr = stream->Read(buffer, chunkSize, &read);
-        CheckHResult(hr);
+        CheckHResult(hr, stream, IID_ISequentialStream);
         if (read > chunkSize) {
             ThrowUnzipError();
         }

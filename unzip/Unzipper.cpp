@@ -127,12 +127,17 @@ const std::wstring& CUnzipper::GetErrorText() const {
     return m_errorText;
 }
 
-void CUnzipper::SetErrorText(std::wstring_view text) noexcept {
+void CUnzipper::SetErrorText(std::wstring_view text, std::wstring_view cause) noexcept {
     m_failed = true;
     try {
         m_errorText.assign(text);
     } catch (...) {
         m_errorText.clear();
+    }
+    try {
+        m_errorCause.assign(cause);
+    } catch (...) {
+        m_errorCause.clear();
     }
 }
 
@@ -251,7 +256,7 @@ unsigned __stdcall CUnzipper::UnpackThreadProc(void* unzipper) {
         CComGuard com;
         self->Unpack();
     } catch (const COrvException& failure) {
-        self->SetErrorText(failure.GetText());
+        self->SetErrorText(failure.GetText(), failure.GetCause());
     } catch (...) {
         self->SetErrorText(GeneralFailureText);
     }

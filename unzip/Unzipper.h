@@ -71,10 +71,12 @@ public:
     // memory left even for that.
     bool HasFailed() const { return m_failed; }
     const std::wstring& GetErrorText() const;
+    // What the failure's exception knew of its cause (COrvException::GetCause); often empty.
+    const std::wstring& GetErrorCause() const { return m_errorCause; }
 
-    // Marks the run failed, with the text as far as memory allows; never throws, so that the
-    // worker's last handlers cannot end the process.
-    void SetErrorText(std::wstring_view text) noexcept;
+    // Marks the run failed, with the text and its cause as far as memory allows; never throws,
+    // so that the worker's last handlers cannot end the process.
+    void SetErrorText(std::wstring_view text, std::wstring_view cause = {}) noexcept;
     void PostProgress(const TUnpackingUpdateRequest& request);
     std::list<TUnpackingUpdateRequest> GetProgressCopy() const;
     // The last record posted; all fields 0 before the first.
@@ -106,6 +108,7 @@ private:
     std::wstring m_applicationFolder;
     CReleaseCheck* m_releaseCheck = nullptr;
     std::wstring m_errorText;
+    std::wstring m_errorCause;
     bool m_failed = false;
     CFileSystemItem m_rootItem;
     std::optional<CBackgroundQueue<CFileHandle>> m_settling;

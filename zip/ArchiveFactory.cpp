@@ -18,14 +18,14 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        if (outer != nullptr) {
-            return CLASS_E_NOAGGREGATION;
-        }
         return GuardComCall([&] {
+            if (out == nullptr) {
+                return E_POINTER;
+            }
+            *out = nullptr;
+            if (outer != nullptr) {
+                return CLASS_E_NOAGGREGATION;
+            }
             const CComPointer<CArchiveObject> object(new CArchiveObject(m_heldFile));
             return object->QueryInterface(iid, out);
         });

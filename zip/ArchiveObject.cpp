@@ -18,7 +18,7 @@ HRESULT STDMETHODCALLTYPE CArchiveObject::QueryInterface(REFIID iid, void** out)
 
 // The component is created directly, never through the registry, so it has no class id.
 HRESULT STDMETHODCALLTYPE CArchiveObject::GetClassID(CLSID*) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CArchiveObject::IsDirty() {
@@ -26,16 +26,16 @@ HRESULT STDMETHODCALLTYPE CArchiveObject::IsDirty() {
 }
 
 HRESULT STDMETHODCALLTYPE CArchiveObject::Load(LPCOLESTR path, DWORD mode) {
-    if (path == nullptr) {
-        return STG_E_INVALIDPOINTER;
-    }
-    if (m_archive) {
-        return E_UNEXPECTED;
-    }
-    if ((mode & (STGM_WRITE | STGM_READWRITE)) != 0) {
-        return STG_E_ACCESSDENIED;
-    }
     return GuardComCall([&] {
+        if (path == nullptr) {
+            return STG_E_INVALIDPOINTER;
+        }
+        if (m_archive) {
+            return E_UNEXPECTED;
+        }
+        if ((mode & (STGM_WRITE | STGM_READWRITE)) != 0) {
+            return STG_E_ACCESSDENIED;
+        }
         std::wstring loaded(path);
         std::shared_ptr<const CByteSource> source = m_heldFile;
         if (!source) {
@@ -53,27 +53,29 @@ HRESULT STDMETHODCALLTYPE CArchiveObject::Load(LPCOLESTR path, DWORD mode) {
 }
 
 HRESULT STDMETHODCALLTYPE CArchiveObject::Save(LPCOLESTR, BOOL) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CArchiveObject::SaveCompleted(LPCOLESTR) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CArchiveObject::GetCurFile(LPOLESTR* path) {
-    if (path == nullptr) {
-        return E_POINTER;
-    }
-    *path = nullptr;
-    if (!m_archive) {
-        return E_UNEXPECTED;
-    }
-    CoTaskMemPointer<wchar_t> copy(
-        static_cast<wchar_t*>(CoTaskMemAlloc((m_path.size() + 1) * sizeof(wchar_t))));
-    if (!copy) {
-        return E_OUTOFMEMORY;
-    }
-    std::copy(m_path.c_str(), m_path.c_str() + m_path.size() + 1, copy.get());
-    *path = copy.release();
-    return S_OK;
+    return GuardComCall([&] {
+        if (path == nullptr) {
+            return E_POINTER;
+        }
+        *path = nullptr;
+        if (!m_archive) {
+            return E_UNEXPECTED;
+        }
+        CoTaskMemPointer<wchar_t> copy(
+            static_cast<wchar_t*>(CoTaskMemAlloc((m_path.size() + 1) * sizeof(wchar_t))));
+        if (!copy) {
+            return E_OUTOFMEMORY;
+        }
+        std::copy(m_path.c_str(), m_path.c_str() + m_path.size() + 1, copy.get());
+        *path = copy.release();
+        return S_OK;
+    });
 }

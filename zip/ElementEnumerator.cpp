@@ -18,6 +18,10 @@ const std::vector<std::size_t>& CElementEnumerator::Children() const {
 }
 
 HRESULT STDMETHODCALLTYPE CElementEnumerator::Next(ULONG count, STATSTG* elements, ULONG* fetched) {
+    return GuardComCall([&] { return Fetch(count, elements, fetched); });
+}
+
+HRESULT CElementEnumerator::Fetch(ULONG count, STATSTG* elements, ULONG* fetched) {
     if (elements == nullptr) {
         return STG_E_INVALIDPOINTER;
     }
@@ -62,11 +66,11 @@ HRESULT STDMETHODCALLTYPE CElementEnumerator::Reset() {
 }
 
 HRESULT STDMETHODCALLTYPE CElementEnumerator::Clone(IEnumSTATSTG** copy) {
-    if (copy == nullptr) {
-        return STG_E_INVALIDPOINTER;
-    }
-    *copy = nullptr;
     return GuardComCall([&] {
+        if (copy == nullptr) {
+            return STG_E_INVALIDPOINTER;
+        }
+        *copy = nullptr;
         *copy = new CElementEnumerator(m_archive, m_folder, m_position);
         return S_OK;
     });

@@ -20,6 +20,7 @@ public:
     HRESULT STDMETHODCALLTYPE Clone(IEnumSTATSTG** copy) override;
 
 private:
+    HRESULT Fetch(ULONG count, STATSTG* elements, ULONG* fetched);
     const std::vector<std::size_t>& Children() const;
 
     std::shared_ptr<const CZipArchive> m_archive;

@@ -12,13 +12,13 @@ HRESULT STDMETHODCALLTYPE CEntryStream::QueryInterface(REFIID iid, void** out) {
 }
 
 HRESULT STDMETHODCALLTYPE CEntryStream::Read(void* buffer, ULONG size, ULONG* read) {
-    if (read != nullptr) {
-        *read = 0;
-    }
-    if (buffer == nullptr && size != 0) {
-        return STG_E_INVALIDPOINTER;
-    }
     return GuardComCall([&] {
+        if (read != nullptr) {
+            *read = 0;
+        }
+        if (buffer == nullptr && size != 0) {
+            return STG_E_INVALIDPOINTER;
+        }
         const auto got = static_cast<ULONG>(m_reader->Read(buffer, size));
         if (read != nullptr) {
             *read = got;
@@ -32,7 +32,7 @@ HRESULT STDMETHODCALLTYPE CEntryStream::Write(const void*, ULONG, ULONG* written
     if (written != nullptr) {
         *written = 0;
     }
-    return STG_E_ACCESSDENIED;
+    return ReportFailure(STG_E_ACCESSDENIED);
 }
 
 // Only the current position can be asked for: the data is a stream to be read once.
@@ -43,7 +43,7 @@ HRESULT STDMETHODCALLTYPE CEntryStream::Seek(LARGE_INTEGER move, DWORD origin,
                        (origin == STREAM_SEEK_SET && move.QuadPart >= 0 &&
                         static_cast<std::uint64_t>(move.QuadPart) == current);
     if (!stays) {
-        return STG_E_INVALIDFUNCTION;
+        return ReportFailure(STG_E_INVALIDFUNCTION);
     }
     if (position != nullptr) {
         position->QuadPart = current;
@@ -52,37 +52,39 @@ HRESULT STDMETHODCALLTYPE CEntryStream::Seek(LARGE_INTEGER move, DWORD origin,
 }
 
 HRESULT STDMETHODCALLTYPE CEntryStream::SetSize(ULARGE_INTEGER) {
-    return STG_E_ACCESSDENIED;
+    return ReportFailure(STG_E_ACCESSDENIED);
 }
 
 HRESULT STDMETHODCALLTYPE CEntryStream::CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*,
                                                ULARGE_INTEGER*) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CEntryStream::Commit(DWORD) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CEntryStream::Revert() {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CEntryStream::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-    return STG_E_INVALIDFUNCTION;
+    return ReportFailure(STG_E_INVALIDFUNCTION);
 }
 
 HRESULT STDMETHODCALLTYPE CEntryStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-    return STG_E_INVALIDFUNCTION;
+    return ReportFailure(STG_E_INVALIDFUNCTION);
 }
 
 HRESULT STDMETHODCALLTYPE CEntryStream::Stat(STATSTG* info, DWORD statFlag) {
-    if (info == nullptr) {
-        return STG_E_INVALIDPOINTER;
-    }
-    return FillElementInfo(*info, m_reader->GetItem(), statFlag);
+    return GuardComCall([&] {
+        if (info == nullptr) {
+            return STG_E_INVALIDPOINTER;
+        }
+        return FillElementInfo(*info, m_reader->GetItem(), statFlag);
+    });
 }
 
 HRESULT STDMETHODCALLTYPE CEntryStream::Clone(IStream**) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }

@@ -21,20 +21,20 @@ HRESULT STDMETHODCALLTYPE CFolderStorage::QueryInterface(REFIID iid, void** out)
 template <class Interface, class Create>
 HRESULT CFolderStorage::OpenChild(const OLECHAR* name, DWORD mode, bool folder, Interface** out,
                                   Create create) const {
-    if (out == nullptr) {
-        return STG_E_INVALIDPOINTER;
-    }
-    *out = nullptr;
-    if (name == nullptr) {
-        return STG_E_INVALIDPOINTER;
-    }
-    if (!m_archive) {
-        return E_UNEXPECTED;
-    }
-    if ((mode & WritingModes) != 0) {
-        return STG_E_ACCESSDENIED;
-    }
     return GuardComCall([&] {
+        if (out == nullptr) {
+            return STG_E_INVALIDPOINTER;
+        }
+        *out = nullptr;
+        if (name == nullptr) {
+            return STG_E_INVALIDPOINTER;
+        }
+        if (!m_archive) {
+            return E_UNEXPECTED;
+        }
+        if ((mode & WritingModes) != 0) {
+            return STG_E_ACCESSDENIED;
+        }
         const auto found = m_archive->FindChild(m_folder, ToArchiveName(name));
         if (!found || m_archive->GetItem(*found).isFolder != folder) {
             return STG_E_FILENOTFOUND;
@@ -59,75 +59,77 @@ HRESULT STDMETHODCALLTYPE CFolderStorage::OpenStorage(const OLECHAR* name, IStor
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::EnumElements(DWORD, void*, DWORD,
                                                        IEnumSTATSTG** enumerator) {
-    if (enumerator == nullptr) {
-        return STG_E_INVALIDPOINTER;
-    }
-    *enumerator = nullptr;
-    if (!m_archive) {
-        return E_UNEXPECTED;
-    }
     return GuardComCall([&] {
+        if (enumerator == nullptr) {
+            return STG_E_INVALIDPOINTER;
+        }
+        *enumerator = nullptr;
+        if (!m_archive) {
+            return E_UNEXPECTED;
+        }
         *enumerator = new CElementEnumerator(m_archive, m_folder, 0);
         return S_OK;
     });
 }
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::Stat(STATSTG* info, DWORD statFlag) {
-    if (info == nullptr) {
-        return STG_E_INVALIDPOINTER;
-    }
-    if (!m_archive) {
-        return E_UNEXPECTED;
-    }
-    return FillElementInfo(*info, m_archive->GetItem(m_folder), statFlag);
+    return GuardComCall([&] {
+        if (info == nullptr) {
+            return STG_E_INVALIDPOINTER;
+        }
+        if (!m_archive) {
+            return E_UNEXPECTED;
+        }
+        return FillElementInfo(*info, m_archive->GetItem(m_folder), statFlag);
+    });
 }
 
 // The archive is read-only and has no other use for the remaining operations.
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::CreateStream(const OLECHAR*, DWORD, DWORD, DWORD,
                                                        IStream**) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::CreateStorage(const OLECHAR*, DWORD, DWORD, DWORD,
                                                         IStorage**) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::CopyTo(DWORD, const IID*, SNB, IStorage*) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::MoveElementTo(const OLECHAR*, IStorage*, const OLECHAR*,
                                                         DWORD) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::Commit(DWORD) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::Revert() {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::DestroyElement(const OLECHAR*) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::RenameElement(const OLECHAR*, const OLECHAR*) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::SetElementTimes(const OLECHAR*, const FILETIME*,
                                                           const FILETIME*, const FILETIME*) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::SetClass(REFCLSID) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }
 
 HRESULT STDMETHODCALLTYPE CFolderStorage::SetStateBits(DWORD, DWORD) {
-    return E_NOTIMPL;
+    return ReportFailure(E_NOTIMPL);
 }

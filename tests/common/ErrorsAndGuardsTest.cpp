@@ -1,6 +1,7 @@
 #include "common/CriticalSection.h"
 #include "common/Errors.h"
 #include "common/ScopeGuards.h"
+#include "common/SystemErrors.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -28,26 +29,40 @@ TEST(Errors, ThrowFunctionsCarryTheirExactMessagesAndCodeZero) {
     ExpectOrvException(ThrowUnzipError, L"Cannot unzip the downloaded archive.");
 }
 
-TEST(Errors, CheckHResultThrowsOnlyForFailures) {
+// Without an object that leaves an error object, the cause is the system's text for the result,
+// or the result itself where the system has none.
+TEST(Errors, CheckHResultThrowsOnlyForFailuresWithTheResultAsItsCause) {
     EXPECT_NO_THROW(CheckHResult(S_OK));
     EXPECT_NO_THROW(CheckHResult(S_FALSE));
     EXPECT_NO_THROW(CheckHResult(0x7FFFFFFF));
-    for (HRESULT failure :
-         {E_FAIL, E_NOTIMPL, STG_E_FILENOTFOUND, static_cast<HRESULT>(0x80000000)}) {
+    const struct {
+        HRESULT failure;
+        std::wstring cause;
+    } failures[] = {
+        {E_FAIL, DescribeSystemError(static_cast<DWORD>(E_FAIL))},
+        {HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+         DescribeSystemError(static_cast<DWORD>(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)))},
+        {static_cast<HRESULT>(0x8FFF1234), L"0x8FFF1234"},
+    };
+    for (const auto& entry : failures) {
         try {
-            CheckHResult(failure);
-            ADD_FAILURE() << std::hex << failure << " passed";
+            CheckHResult(entry.failure);
+            ADD_FAILURE() << std::hex << entry.failure << " passed";
         } catch (COrvException& e) {
             EXPECT_EQ(e.GetText(), L"Cannot unzip the downloaded archive.");
+            EXPECT_FALSE(e.GetCause().empty());
+            EXPECT_EQ(e.GetCause(), entry.cause);
         }
     }
 }
 
-TEST(Errors, CopyKeepsMessageAndCode) {
-    const COrvException original(L"Can not move file: C:\\App\\a.dll", 7);
+TEST(Errors, CopyKeepsMessageCodeAndCause) {
+    const COrvException original(L"Can not move file: C:\\App\\a.dll", 7, L"Access is denied.");
     const COrvException copy(original);
     EXPECT_EQ(copy.GetText(), original.GetText());
     EXPECT_EQ(copy.GetCode(), 7);
+    EXPECT_EQ(copy.Describe(), L"Can not move file: C:\\App\\a.dll (Access is denied.)");
+    EXPECT_EQ(COrvException(L"Unknown error", 0).Describe(), L"Unknown error");
 }
 
 TEST(OnOffGuard, ClearsTheFlagOnlyWhenTheScopeEndsAlsoByException) {

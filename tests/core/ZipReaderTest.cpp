@@ -373,3 +373,55 @@ TEST(ZipArchive, RefusesEntriesThatShareBytesOrMisnameTheirLocalHeader) {
         EXPECT_EQ(FaultOfOpening(patched), ZipFault::Damaged) << at;
     }
 }
+
+namespace {
+
+void ReadEveryFile(const std::shared_ptr<const CZipArchive>& archive, std::size_t folder) {
+    for (const std::size_t child : archive->GetItem(folder).children) {
+        if (archive->GetItem(child).isFolder) {
+            ReadEveryFile(archive, child);
+        } else {
+            ReadAll(archive, child, 7);
+        }
+    }
+}
+
+} // namespace
+
+// A refusal of one entry names it by its path in the archive, wherever the reader met it: in
+// the directory, among the local headers or in the data; one of the archive as a whole names
+// none.
+TEST(ZipArchive, EachRefusalNamesItsEntry) {
+    const std::string good = BuildZip({{{"setup.exe", "MZ"}, {"plugins/x.dll", Text}}});
+    std::string cutDirectory = good;
+    cutDirectory[cutDirectory.rfind("PK\x05\x06") + 12] -= 10; // the directory's size
+    std::string misnamed = good;
+    misnamed[misnamed.find("plugins/x.dll")] = 'P';
+    std::string overlapping = BuildZip({{{"a/b/c.txt", Text}, {"d.txt", Text}}});
+    PatchLocalHeaderOffset(overlapping, CentralEntries(overlapping)[1], 2);
+
+    const struct {
+        std::string zip;
+        std::string expected;
+    } cases[] = {
+        {BuildZip({{{"plugins/x.dll", Text, 8, 0, false, 0x12345678}}}),
+         "plugins/x.dll: CRC-32 mismatch"},
+        {BuildZip({{{"data/b.bin", Text, 12}}}), "data/b.bin: unknown compression method"},
+        {BuildZip({{{"a.txt", "1"}, {"A.TXT", "2"}}}), "A.TXT: duplicate name"},
+        {BuildZip({{{"../evil.dll", "x"}}}), "../evil.dll: unsafe name"},
+        {BuildZip({{{"\xff.txt", "x", 0, 0x800}}}), "\xc2\xa0.txt: name is not valid UTF-8"},
+        {overlapping, "d.txt: entries overlap"},
+        {misnamed, "plugins/x.dll: local header names another entry"},
+        {cutDirectory, "central directory cut short"},
+        {good.substr(0, good.size() / 2), "no end of central directory record"},
+    };
+    for (const auto& entry : cases) {
+        std::string described = "accepted";
+        try {
+            ReadEveryFile(OpenZip(entry.zip), CZipArchive::RootFolder);
+        } catch (const CZipException& fault) {
+            described = fault.Describe();
+        }
+        EXPECT_EQ(described, entry.expected);
+    }
+}

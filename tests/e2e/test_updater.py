@@ -304,6 +304,46 @@ class FailedUpdateTests(UpdaterTestCase):
                 self.assertFalse(case.archive.exists())
                 self.assertStarts(case, ["1", "1"])
 
+    def test_the_log_says_why_the_reader_refused_the_archive(self):
+        """The user sees the one failure message; the log's failure line names the reader's
+        reason and the entry it is about, whichever kind of fault the reader met."""
+        def bad_crc(case):
+            make_archive(case.archive, version_2(case, ("data/b.txt", b"new b")), compression=0)
+            corrupt_entry(case.archive, "data/b.txt")
+
+        def overlap(case):
+            overlapping_archive(case.archive, copies=3)
+
+        def refused_name(case):
+            make_archive(case.archive, version_2(case, ("a?b/c.txt", b"?")))
+
+        def truncated_directory(case):
+            make_archive(case.archive, version_2(case))
+            data = bytearray(case.archive.read_bytes())
+            size_field = data.rindex(b"PK\x05\x06") + 12
+            size = int.from_bytes(data[size_field:size_field + 4], "little")
+            data[size_field:size_field + 4] = (size - 10).to_bytes(4, "little")
+            case.archive.write_bytes(bytes(data))
+
+        reasons = {
+            bad_crc: "data/b.txt: CRC-32 mismatch",
+            overlap: "b001.bin: entries overlap",
+            refused_name: "a?b/c.txt: unsafe name",
+            truncated_directory: "central directory cut short",
+        }
+        for damage, reason in reasons.items():
+            with self.subTest(damage.__name__):
+                case = self.new_case(damage.__name__)
+                damage(case)
+                case.take_snapshot()
+                case.request_update(flag="")
+
+                run = case.run_app()
+
+                self.assertRolledBack(case, run, archive_deleted=False)
+                self.assertIn(f"failure: Cannot unzip the downloaded archive. ({reason})",
+                              logged_runs(case.app_exe)[-1])
+
     def prepare(self, old_names, new_entries, flag, read_only=None):
         """The old files, one of them read-only if asked, and an update that brings new ones."""
         case = self.new_case()

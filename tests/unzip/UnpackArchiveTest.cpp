@@ -97,6 +97,8 @@ TEST_P(HostileArchive, IsRefusedWithoutWritingOutsideTheDestination) {
         CUnzipper unzipper;
         UnpackToEnd(unzipper, FixturePath(GetParam()), destination);
         EXPECT_EQ(unzipper.GetErrorText(), UnzipError);
+        // The log says why, whichever the fault.
+        EXPECT_NE(unzipper.GetErrorCause(), L"");
         std::set<std::wstring> onDisk;
         for (const auto& [relative, entry] : DescribeTree(temp.Path())) {
             EXPECT_TRUE(relative == L"dest" || relative.starts_with(L"dest\\"))

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace fs = std::filesystem;
 
@@ -52,22 +53,25 @@ std::vector<ULONG> RequestsFor(const FakeLedger& ledger, const std::wstring& nam
     return sizes;
 }
 
+// The cause, where given, is the one the log is to show.
 void ExpectUnzipError(const std::function<void()>& action,
-                      const std::wstring& text = L"Cannot unzip the downloaded archive.") {
+                      const std::optional<std::wstring>& cause = std::nullopt) {
     try {
         action();
         ADD_FAILURE() << "no failure";
     } catch (const COrvException& e) {
-        EXPECT_EQ(e.GetText(), text);
+        EXPECT_EQ(e.GetText(), L"Cannot unzip the downloaded archive.");
         EXPECT_EQ(e.GetCode(), 0);
+        if (cause) {
+            EXPECT_EQ(e.GetCause(), *cause);
+        }
     }
 }
 
-// The walk's refusal of a name, in the name screen's words.
+// The cause that the log shows for a name the walk refuses, in the name screen's words.
 std::wstring RefusalText(const std::wstring& name, TNameFault fault) {
     const std::string_view reason = DescribeNameFault(fault);
-    return L"Cannot unzip the downloaded archive: \"" + name + L"\" is " +
-           std::wstring(reason.begin(), reason.end());
+    return name + L": " + std::wstring(reason.begin(), reason.end());
 }
 
 } // namespace
@@ -246,17 +250,20 @@ TEST_F(UnpackWalk, ANullSubStorageFailsAfterItsFolderIsRecorded) {
 }
 
 TEST_F(UnpackWalk, AnElementWithoutANameFailsEveryPass) {
-    FakeElement nameless = FakeStream(L"setup.exe", 1);
-    nameless.nameless = true;
-    const FakeElement tree = FakeFolder(L"", {FakeStream(L"a.txt", 1), nameless});
+    FakeElement element = FakeStream(L"setup.exe", 1);
+    element.nameless = true;
+    const FakeElement tree = FakeFolder(L"", {FakeStream(L"a.txt", 1), element});
 
-    ExpectUnzipError([&] { HasInstaller(MakeFakeEnumerator(tree, m_ledger).Get()); });
-    ExpectUnzipError([&] {
-        int files = 0;
-        std::uint64_t bytes = 0;
-        CountElements(MakeFakeStorage(tree, m_ledger).Get(), files, bytes);
-    });
-    ExpectUnzipError([&] { Extract(tree); });
+    const std::wstring nameless = L"an element without a name";
+    ExpectUnzipError([&] { HasInstaller(MakeFakeEnumerator(tree, m_ledger).Get()); }, nameless);
+    ExpectUnzipError(
+        [&] {
+            int files = 0;
+            std::uint64_t bytes = 0;
+            CountElements(MakeFakeStorage(tree, m_ledger).Get(), files, bytes);
+        },
+        nameless);
+    ExpectUnzipError([&] { Extract(tree); }, nameless);
     EXPECT_EQ(RecordedPaths(m_root), (std::set<std::wstring>{At(L"a.txt")}));
     EXPECT_EQ(m_ledger.liveReferences, 0);
 }

@@ -6,6 +6,7 @@
 #include "UnpackTestSupport.h"
 #include "support/AllocationLimit.h"
 #include "support/TempFolder.h"
+#include "support/TestZipWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -60,6 +61,30 @@ TEST(Unzipper, IsBusyAtOnceAndEndsWithTheArchiveErrorForAMissingArchive) {
     EXPECT_EQ(unzipper.GetRootItem()->GetPath(), L"");
     EXPECT_EQ(ProgressRecords(unzipper).size(), 1u);
     EXPECT_FALSE(fs::exists(temp.Path() / L"dest"));
+}
+
+// The message stays the one fixed text; its cause is the reader's reason and the entry's name,
+// as the archive component left them in its error object, whichever call met the fault: the
+// load, the opening of a stream or a read.
+TEST(Unzipper, AFailureOfTheReaderCarriesItsReasonAndTheEntrysName) {
+    const struct {
+        TTestArchive archive;
+        std::wstring cause;
+    } cases[] = {
+        {{{{"setup.exe", "MZ"}, {"data/b.txt", "new b", 0, 0, false, 0xBAD}}},
+         L"data/b.txt: CRC-32 mismatch"},
+        {{{{"setup.exe", "MZ"}, {"data/b.bin", "b", 12}}},
+         L"data/b.bin: unknown compression method"},
+        {{{{"setup.exe", "MZ"}, {"Setup.EXE", "MZ"}}}, L"Setup.EXE: duplicate name"},
+    };
+    for (const auto& entry : cases) {
+        TempFolder temp;
+        WriteTextFile(temp / L"update.zip", BuildZip(entry.archive));
+        CUnzipper unzipper;
+        UnpackToEnd(unzipper, temp / L"update.zip", temp / L"dest");
+        EXPECT_EQ(unzipper.GetErrorText(), L"Cannot unzip the downloaded archive.");
+        EXPECT_EQ(unzipper.GetErrorCause(), entry.cause);
+    }
 }
 
 // The owner's wait is bounded by the interval, but ends with the worker.

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace {
 
 struct TElement {
@@ -48,6 +50,18 @@ std::string ReadStream(IStream* stream, ULONG piece, std::vector<HRESULT>& answe
 }
 
 const std::string Payload = "0123456789";
+
+// What the thread's error object says, taken from the thread; "none" where there is none.
+std::wstring TakeErrorDescription() {
+    CComPointer<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Put()) != S_OK) {
+        return L"none";
+    }
+    BSTR text = nullptr;
+    EXPECT_EQ(info->GetDescription(&text), S_OK);
+    const BstrPointer description(text);
+    return description ? std::wstring(description.get()) : L"";
+}
 
 } // namespace
 
@@ -113,20 +127,31 @@ TEST_F(ArchiveCom, ObjectsAnswerTheirInterfacesAndCountReferences) {
     EXPECT_EQ(object->Release(), 0u);
 }
 
+// A refusal of the reader leaves its reason, and the entry's name, in the error object; a file
+// that cannot be opened has its reason in the HRESULT.
 TEST_F(ArchiveCom, LoadRefusesMissingDamagedAndUnsafeArchives) {
     CComPointer<IPersistFile> missing;
-    EXPECT_TRUE(FAILED(Load(folder / L"missing.zip", missing)));
+    EXPECT_EQ(Load(folder / L"missing.zip", missing), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(TakeErrorDescription(), L"none");
 
     const std::wstring notZip = folder / L"not.zip";
     WriteTextFile(notZip, "This is no archive, though its name says so.");
     CComPointer<IPersistFile> damaged;
     EXPECT_TRUE(FAILED(Load(notZip, damaged)));
+    EXPECT_EQ(TakeErrorDescription(), L"no end of central directory record");
 
-    for (const TTestArchive& refused : {TTestArchive{{{"../outside.exe", "x"}}},
-                                        TTestArchive{{{"Setup.exe", "x"}, {"SETUP.EXE", "y"}}},
-                                        TTestArchive{{{"bin/nul.dll", "x"}}}}) {
+    const struct {
+        TTestArchive archive;
+        std::wstring description;
+    } refusals[] = {
+        {{{{"../outside.exe", "x"}}}, L"../outside.exe: unsafe name"},
+        {{{{"Setup.exe", "x"}, {"SETUP.EXE", "y"}}}, L"SETUP.EXE: duplicate name"},
+        {{{{"bin/nul.dll", "x"}}}, L"bin/nul.dll: unsafe name"},
+    };
+    for (const auto& refused : refusals) {
         CComPointer<IPersistFile> object;
-        EXPECT_TRUE(FAILED(Load(Write(refused), object))) << refused.entries[0].name;
+        EXPECT_EQ(Load(Write(refused.archive), object), STG_E_DOCFILECORRUPT);
+        EXPECT_EQ(TakeErrorDescription(), refused.description);
     }
 
     CComPointer<IPersistFile> twice;
@@ -230,20 +255,25 @@ TEST_F(ArchiveCom, ReadAnswersSOkUntilTheShortReadAtTheEnd) {
 }
 
 TEST_F(ArchiveCom, DamagedEntriesFailAtOpenOrRead) {
-    const auto root = OpenRoot({{{"crc.bin", Payload, 8, 0, false, 0xBAD},
+    const auto root = OpenRoot({{{"data/crc.bin", Payload, 8, 0, false, 0xBAD},
                                  {"encrypted.bin", Payload, 8, 1},
                                  {"bzip2.bin", Payload, 12},
                                  {"good.bin", Payload, 8}}});
+    CComPointer<IStorage> data;
+    ASSERT_EQ(root->OpenStorage(L"data", nullptr, 0, nullptr, 0, data.Put()), S_OK);
     CComPointer<IStream> stream;
-    ASSERT_EQ(root->OpenStream(L"crc.bin", nullptr, 0, 0, stream.Put()), S_OK);
+    ASSERT_EQ(data->OpenStream(L"crc.bin", nullptr, 0, 0, stream.Put()), S_OK);
     std::vector<HRESULT> answers;
     ReadStream(stream.Get(), 100, answers);
     ASSERT_EQ(answers.size(), 1u);
-    EXPECT_TRUE(FAILED(answers[0]));
+    EXPECT_EQ(answers[0], STG_E_DOCFILECORRUPT);
+    EXPECT_EQ(TakeErrorDescription(), L"data/crc.bin: CRC-32 mismatch");
 
     EXPECT_TRUE(FAILED(root->OpenStream(L"encrypted.bin", nullptr, 0, 0, stream.Put())));
     EXPECT_FALSE(stream);
+    EXPECT_EQ(TakeErrorDescription(), L"encrypted.bin: entry is encrypted");
     EXPECT_TRUE(FAILED(root->OpenStream(L"bzip2.bin", nullptr, 0, 0, stream.Put())));
+    EXPECT_EQ(TakeErrorDescription(), L"bzip2.bin: unknown compression method");
     ASSERT_EQ(root->OpenStream(L"good.bin", nullptr, 0, 0, stream.Put()), S_OK);
     answers.clear();
     EXPECT_EQ(ReadStream(stream.Get(), 100, answers), Payload);
@@ -272,4 +302,62 @@ TEST_F(ArchiveCom, StreamsKeepTheArchiveOpenUntilTheirLastReference) {
     EXPECT_EQ(stream->Release(), 1u);
     stream.Reset();
     EXPECT_TRUE(canWrite());
+}
+
+// Every interface of every object leaves the error object for each of its failures, and says
+// so; a failure with nothing to say clears one that nobody took, which would otherwise pass for
+// its own.
+TEST_F(ArchiveCom, EveryInterfaceSupportsErrorInfo) {
+    const auto root = OpenRoot({{{"a.txt", Payload}}});
+    CComPointer<IEnumSTATSTG> elements;
+    ASSERT_EQ(root->EnumElements(0, nullptr, 0, elements.Put()), S_OK);
+    CComPointer<IStream> stream;
+    ASSERT_EQ(root->OpenStream(L"a.txt", nullptr, 0, 0, stream.Put()), S_OK);
+    CComPointer<IClassFactory> factory;
+    ASSERT_EQ(CreateArchiveClassFactory(factory.Put()), S_OK);
+    const struct {
+        IUnknown* object;
+        std::vector<const IID*> supported;
+    } objects[] = {
+        {file.Get(), {&IID_IPersistFile, &IID_IStorage}},
+        {root.Get(), {&IID_IStorage}},
+        {elements.Get(), {&IID_IEnumSTATSTG}},
+        {stream.Get(), {&IID_IStream, &IID_ISequentialStream}},
+        {factory.Get(), {&IID_IClassFactory}},
+    };
+    for (const auto& entry : objects) {
+        CComPointer<ISupportErrorInfo> support;
+        ASSERT_EQ(entry.object->QueryInterface(IID_ISupportErrorInfo, support.PutVoid()), S_OK);
+        for (const IID* iid : entry.supported) {
+            EXPECT_EQ(support->InterfaceSupportsErrorInfo(*iid), S_OK);
+        }
+        EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
+    }
+
+    const struct {
+        const char* call;
+        std::function<HRESULT()> fail;
+    } failures[] = {
+        {"CreateStream", [&] { return root->CreateStream(L"b", 0, 0, 0, nullptr); }},
+        {"OpenStream of a missing name",
+         [&] {
+             CComPointer<IStream> none;
+             return root->OpenStream(L"missing", nullptr, 0, 0, none.Put());
+         }},
+        {"Seek",
+         [&] {
+             return stream->Seek(LARGE_INTEGER{{5, 0}}, STREAM_SEEK_SET, nullptr);
+         }},
+        {"Write", [&] { return stream->Write("x", 1, nullptr); }},
+        {"Next", [&] { return elements->Next(2, nullptr, nullptr); }},
+        {"Load", [&] { return file->Load(L"again.zip", 0); }},
+    };
+    const std::wstring unsafe = folder / L"unsafe.zip";
+    WriteTextFile(unsafe, BuildZip({{{"../x", "x"}}}));
+    for (const auto& entry : failures) {
+        CComPointer<IPersistFile> refused;
+        ASSERT_TRUE(FAILED(Load(unsafe, refused)));
+        EXPECT_TRUE(FAILED(entry.fail())) << entry.call;
+        EXPECT_EQ(TakeErrorDescription(), L"none") << entry.call;
+    }
 }
