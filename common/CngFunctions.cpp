@@ -22,6 +22,13 @@ void LookUp(HMODULE module, const char* name, Pointer& function, const char*& mi
     }
 }
 
+[[noreturn]] void ThrowCngFailure(const wchar_t* call, NTSTATUS status) {
+    wchar_t text[96] = {};
+    std::swprintf(text, std::size(text), L"the system's cryptography failed: %ls returned 0x%08lX",
+                  call, static_cast<unsigned long>(status));
+    throw COrvException(text, 0);
+}
+
 } // namespace
 
 CCngLibrary::CCngLibrary(const wchar_t* name) noexcept
@@ -67,13 +74,6 @@ const CCngLibrary& GetCngLibrary() {
 
 const TCngFunctions& GetCngFunctions() {
     return GetCngLibrary().GetFunctions();
-}
-
-void ThrowCngFailure(const wchar_t* call, NTSTATUS status) {
-    wchar_t text[96] = {};
-    std::swprintf(text, std::size(text), L"the system's cryptography failed: %ls returned 0x%08lX",
-                  call, static_cast<unsigned long>(status));
-    throw COrvException(text, 0);
 }
 
 void CheckCngStatus(const wchar_t* call, NTSTATUS status) {

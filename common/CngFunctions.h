@@ -31,10 +31,9 @@ public:
     CCngLibrary& operator=(const CCngLibrary&) = delete;
     virtual ~CCngLibrary() = default;
 
-    bool IsUsable() const noexcept { return m_module.IsValid() && m_missing == nullptr; }
     // Throws COrvException with the reason when the DLL cannot be loaded or lacks a function.
     const TCngFunctions& GetFunctions() const;
-    // Only while IsUsable().
+    // Without the check, for whoever holds what one of the functions made.
     const TCngFunctions& GetLoadedFunctions() const noexcept { return m_functions; }
 
 private:
@@ -50,8 +49,7 @@ private:
 const CCngLibrary& GetCngLibrary();
 const TCngFunctions& GetCngFunctions();
 
-// A failed CNG call: COrvException naming the call and its status.
-[[noreturn]] void ThrowCngFailure(const wchar_t* call, NTSTATUS status);
+// A failed CNG call throws COrvException naming the call and its status.
 void CheckCngStatus(const wchar_t* call, NTSTATUS status);
 
 CCryptAlgorithm OpenCngAlgorithm(const wchar_t* algorithm);

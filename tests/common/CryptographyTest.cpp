@@ -114,7 +114,6 @@ TEST(CngLibrary, NamesTheDllOrTheFunctionThatIsMissing) {
     };
     for (const auto& entry : cases) {
         const CCngLibrary library(entry.name);
-        EXPECT_EQ(library.IsUsable(), entry.reason == nullptr) << entry.name;
         if (entry.reason == nullptr) {
             EXPECT_NE(library.GetFunctions().verifySignature, nullptr);
             continue;
