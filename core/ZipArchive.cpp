@@ -274,8 +274,8 @@ std::size_t CZipArchive::AddEntry(TZipItem entry, std::u16string_view name) {
             const std::size_t index = AddChild(folder, component, std::move(entry), added);
             TZipItem& item = m_items[index];
             if (!added && !(isFolder && item.isFolder && !item.hasEntry)) {
-                ThrowDamaged(
-                    "two entries with one name, as Windows compares names (ignoring case)");
+                ThrowDamaged("the same name as " + EncodeUtf8(GetPath(index)) +
+                             ", as Windows compares names (ignoring case)");
             }
             item.hasEntry = true;
             if (!isFolder) {

@@ -13,12 +13,12 @@ enum class ZipFault {
 
 class CZipException {
 public:
-    CZipException(ZipFault fault, const char* reason, std::u16string entry = std::u16string())
-        : m_fault(fault), m_reason(reason), m_entry(std::move(entry)) {}
+    CZipException(ZipFault fault, std::string reason, std::u16string entry = std::u16string())
+        : m_fault(fault), m_reason(std::move(reason)), m_entry(std::move(entry)) {}
 
     ZipFault GetFault() const { return m_fault; }
-    // A fixed description for diagnostics; never shown to the user.
-    const char* GetReason() const { return m_reason; }
+    // A description for diagnostics; never shown to the user.
+    const std::string& GetReason() const { return m_reason; }
     // The path in the archive, '/' between its components, of the entry that the fault is about;
     // empty where it is about the archive as a whole.
     const std::u16string& GetEntry() const { return m_entry; }
@@ -34,12 +34,12 @@ public:
 
 private:
     ZipFault m_fault;
-    const char* m_reason;
+    std::string m_reason;
     std::u16string m_entry;
 };
 
-[[noreturn]] inline void ThrowDamaged(const char* reason) {
-    throw CZipException(ZipFault::Damaged, reason);
+[[noreturn]] inline void ThrowDamaged(std::string reason) {
+    throw CZipException(ZipFault::Damaged, std::move(reason));
 }
 
 // Runs the body; a CZipException that it throws leaves named after the entry that nameOf gives,

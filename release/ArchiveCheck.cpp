@@ -100,7 +100,7 @@ TArchiveReport CheckArchive(std::unique_ptr<CByteSource> source) {
     try {
         archive = std::make_shared<const CZipArchive>(std::move(source));
     } catch (const CZipException& fault) {
-        report.problems.push_back(std::string("archive refused as a whole: ") + fault.GetReason());
+        report.problems.push_back("archive refused as a whole: " + fault.Describe());
         return report;
     }
     if (!HasInstallerAtTop(*archive)) {

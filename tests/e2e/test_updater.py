@@ -328,7 +328,8 @@ class FailedUpdateTests(UpdaterTestCase):
         reasons = {
             bad_crc: "data/b.txt: CRC-32 mismatch",
             overlap: "b001.bin: entries overlap",
-            refused_name: "a?b/c.txt: unsafe name",
+            refused_name: "a?b/c.txt: a name with a character that Windows refuses in one: "
+                          "\\ / : < > \" | ? *",
             truncated_directory: "central directory cut short",
         }
         for damage, reason in reasons.items():

@@ -75,7 +75,8 @@ TEST(Unzipper, AFailureOfTheReaderCarriesItsReasonAndTheEntrysName) {
          L"data/b.txt: CRC-32 mismatch"},
         {{{{"setup.exe", "MZ"}, {"data/b.bin", "b", 12}}},
          L"data/b.bin: unknown compression method"},
-        {{{{"setup.exe", "MZ"}, {"Setup.EXE", "MZ"}}}, L"Setup.EXE: duplicate name"},
+        {{{{"setup.exe", "MZ"}, {"Setup.EXE", "MZ"}}},
+         L"Setup.EXE: the same name as setup.exe, as Windows compares names (ignoring case)"},
     };
     for (const auto& entry : cases) {
         TempFolder temp;

@@ -144,9 +144,13 @@ TEST_F(ArchiveCom, LoadRefusesMissingDamagedAndUnsafeArchives) {
         TTestArchive archive;
         std::wstring description;
     } refusals[] = {
-        {{{{"../outside.exe", "x"}}}, L"../outside.exe: unsafe name"},
-        {{{{"Setup.exe", "x"}, {"SETUP.EXE", "y"}}}, L"SETUP.EXE: duplicate name"},
-        {{{{"bin/nul.dll", "x"}}}, L"bin/nul.dll: unsafe name"},
+        {{{{"../outside.exe", "x"}}},
+         L"../outside.exe: a name that stands for a folder itself or its parent (. or ..)"},
+        {{{{"Setup.exe", "x"}, {"SETUP.EXE", "y"}}},
+         L"SETUP.EXE: the same name as Setup.exe, as Windows compares names (ignoring case)"},
+        {{{{"bin/nul.dll", "x"}}},
+         L"bin/nul.dll: a device name of Windows (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, "
+         L"CONOUT$), with or without an extension"},
     };
     for (const auto& refused : refusals) {
         CComPointer<IPersistFile> object;
