@@ -3,6 +3,7 @@
 #include "core/CaseFolding.h"
 #include "core/NameDecoding.h"
 #include "core/NameScreen.h"
+#include "core/TextLines.h"
 
 #include <charconv>
 #include <unordered_map>
@@ -15,17 +16,10 @@ constexpr std::string_view FormatKey = "orvandel-release";
 constexpr std::string_view VersionKey = "version";
 constexpr std::string_view BaseKey = "base";
 constexpr std::string_view FileKey = "file";
-constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::size_t LargestPart = 65535;
 constexpr std::size_t MostParts = 4;
 
-// Built by appending: GCC 12 warns wrongly of overlapping copies in a literal + string chain.
-std::string Quoted(std::string_view text) {
-    std::string quoted(1, '"');
-    quoted.append(text);
-    quoted += '"';
-    return quoted;
-}
+using ::Quoted;
 
 std::string Quoted(std::u16string_view path) {
     return Quoted(EncodeUtf8(path));
@@ -40,17 +34,9 @@ public:
         if (text.size() > LargestReleaseDescription) {
             return Fault(DescribeOversizedDescription());
         }
-        if (text.starts_with(ByteOrderMark)) {
-            text.remove_prefix(ByteOrderMark.size());
-        }
-        while (!text.empty()) {
-            ++m_line;
-            const std::size_t end = text.find('\n');
-            std::string_view line = text.substr(0, end);
-            text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-            if (line.ends_with('\r')) {
-                line.remove_suffix(1);
-            }
+        CTextLines lines(text);
+        for (std::string_view line; lines.Next(line);) {
+            m_line = lines.GetNumber();
             if (!TakeLine(line)) {
                 return {std::nullopt, m_fault};
             }
