@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
@@ -54,4 +55,13 @@ void CDiskFile::ReplaceTail(std::uint64_t offset, const std::string& bytes) {
         ThrowFileError("cannot write", m_path);
     }
     m_size = end;
+}
+
+std::string ReadFileStart(const std::string& path, std::size_t most) {
+    const CDiskFile file(path, CDiskFile::TAccess::Read);
+    std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(file.GetSize(), most)), '\0');
+    if (!file.ReadAt(0, text.data(), text.size())) {
+        ThrowFileError("cannot read", path);
+    }
+    return text;
 }

@@ -1,13 +1,17 @@
 #include "release/ReleaseTool.h"
 
 #include "core/Hex.h"
+#include "core/NameDecoding.h"
+#include "core/ReleaseFeed.h"
 #include "core/ZipFault.h"
 #include "release/ArchiveCheck.h"
 #include "release/ArchiveSigning.h"
 #include "release/DiskFile.h"
 #include "release/InterruptCleanup.h"
 #include "release/OutputTarget.h"
+#include "release/ReleaseFolder.h"
 #include "release/ReleasePacking.h"
+#include "release/ReleasePublishing.h"
 #include "release/ReproducibleZip.h"
 #include "release/SigningKey.h"
 #include "release/ToolError.h"
@@ -112,14 +116,17 @@ struct TCommandShape {
     TNeed key;
     TNeed version;
     TNeed from;
+    TNeed partials;
 };
 
-constexpr std::array<TCommandShape, 5> CommandShapes = {{
-    {"pack", "FOLDER OUT.zip", TNeed::May, TNeed::Must, TNeed::May},
-    {"show", "ARCHIVE", TNeed::No, TNeed::No, TNeed::No},
-    {"check", "ARCHIVE", TNeed::No, TNeed::No, TNeed::No},
-    {"sign", "ARCHIVE", TNeed::Must, TNeed::No, TNeed::No},
-    {"verify", "ARCHIVE", TNeed::Must, TNeed::No, TNeed::No},
+constexpr std::array<TCommandShape, 7> CommandShapes = {{
+    {"pack", "FOLDER OUT.zip", TNeed::May, TNeed::Must, TNeed::May, TNeed::No},
+    {"publish", "FOLDER RELEASES", TNeed::May, TNeed::Must, TNeed::No, TNeed::May},
+    {"choose", "FEED [APPLICATION_DIRECTORY]", TNeed::No, TNeed::No, TNeed::No, TNeed::No},
+    {"show", "ARCHIVE", TNeed::No, TNeed::No, TNeed::No, TNeed::No},
+    {"check", "ARCHIVE", TNeed::No, TNeed::No, TNeed::No, TNeed::No},
+    {"sign", "ARCHIVE", TNeed::Must, TNeed::No, TNeed::No, TNeed::No},
+    {"verify", "ARCHIVE", TNeed::Must, TNeed::No, TNeed::No, TNeed::No},
 }};
 
 struct TArguments {
@@ -127,6 +134,7 @@ struct TArguments {
     std::optional<std::string> key;
     std::optional<std::string> version;
     std::optional<std::string> from;
+    std::optional<std::string> partials;
     std::vector<std::string> paths;
 };
 
@@ -150,6 +158,11 @@ std::size_t CountWords(std::string_view text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), ' ')) + 1;
 }
 
+// The words of the usage's paths that are not in brackets.
+std::size_t CountNeededWords(std::string_view text) {
+    return CountWords(text) - static_cast<std::size_t>(std::count(text.begin(), text.end(), '['));
+}
+
 TArguments ParseArguments(const std::vector<std::string>& arguments) {
     if (arguments.empty()) {
         throw CUsageError("no command");
@@ -164,10 +177,11 @@ TArguments ParseArguments(const std::vector<std::string>& arguments) {
     }
     for (std::size_t at = 1; at < arguments.size(); ++at) {
         const std::string& argument = arguments[at];
-        std::optional<std::string>* option = argument == "--key"       ? &parsed.key
-                                             : argument == "--version" ? &parsed.version
-                                             : argument == "--from"    ? &parsed.from
-                                                                       : nullptr;
+        std::optional<std::string>* option = argument == "--key"        ? &parsed.key
+                                             : argument == "--version"  ? &parsed.version
+                                             : argument == "--from"     ? &parsed.from
+                                             : argument == "--partials" ? &parsed.partials
+                                                                        : nullptr;
         if (option != nullptr) {
             if (option->has_value()) {
                 throw CUsageError(argument + " is given twice");
@@ -185,7 +199,9 @@ TArguments ParseArguments(const std::vector<std::string>& arguments) {
     CheckOption(*shape, "--key", shape->key, parsed.key);
     CheckOption(*shape, "--version", shape->version, parsed.version);
     CheckOption(*shape, "--from", shape->from, parsed.from);
-    if (parsed.paths.size() != CountWords(shape->paths)) {
+    CheckOption(*shape, "--partials", shape->partials, parsed.partials);
+    if (parsed.paths.size() < CountNeededWords(shape->paths) ||
+        parsed.paths.size() > CountWords(shape->paths)) {
         throw CUsageError(parsed.command + " takes " + std::string(shape->paths) + ", not " +
                           std::to_string(parsed.paths.size()) +
                           (parsed.paths.size() == 1 ? " path" : " paths"));
@@ -322,20 +338,60 @@ std::time_t GetPackTimestamp() {
     return static_cast<std::time_t>(seconds);
 }
 
-int RunPack(const TArguments& arguments) {
-    const std::optional<TReleaseVersion> version = ParseReleaseVersion(*arguments.version);
+TReleaseVersion ParseVersionOption(const std::string& text) {
+    const std::optional<TReleaseVersion> version = ParseReleaseVersion(text);
     if (!version) {
-        throw CToolError("--version " + *arguments.version +
+        throw CToolError("--version " + text +
                          " is no version: one to four parts of 0 to 65535, such as 2.1");
     }
-    std::optional<CSigningKey> key;
-    if (arguments.key) {
-        key.emplace(*arguments.key, CSigningKey::THalf::Private);
+    return *version;
+}
+
+std::size_t ParsePartialsOption(const std::optional<std::string>& text) {
+    if (!text) {
+        return DefaultPartialUpdates;
     }
+    std::size_t count = 0;
+    const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), count);
+    if (text->empty() || error != std::errc() || end != text->data() + text->size() ||
+        (text->size() > 1 && text->front() == '0')) {
+        throw CToolError("--partials " + *text + " is no count: a whole number such as 3");
+    }
+    return count;
+}
+
+// The key is neither copied nor moved: it holds OpenSSL's.
+void ReadPrivateKey(const std::optional<std::string>& path, std::optional<CSigningKey>& key) {
+    if (path) {
+        key.emplace(*path, CSigningKey::THalf::Private);
+    }
+}
+
+// What pack made at the output, one line, and the key that signed it.
+void ReportPacked(const std::string& output, const TPackReport& report, const CSigningKey* key) {
+    const std::string listed = CountFiles(report.description.files.size());
+    std::cerr << output << ": version " << FormatReleaseVersion(report.description.version);
+    if (report.description.base) {
+        const std::string base = FormatReleaseVersion(*report.description.base);
+        std::cerr << ", a partial update for version " << base << ": " << report.packedFiles
+                  << " of its " << listed << ", " << report.archiveSize
+                  << " bytes; installing it removes " << CountFiles(report.droppedFiles)
+                  << " of version " << base << '\n';
+    } else {
+        std::cerr << ", a full update: " << listed << ", " << report.archiveSize << " bytes\n";
+    }
+    if (key != nullptr) {
+        std::cerr << output << ": signed with key " << FormatHex(key->GetKeyId()) << '\n';
+    }
+}
+
+int RunPack(const TArguments& arguments) {
+    std::optional<CSigningKey> key;
+    ReadPrivateKey(arguments.key, key);
     TPackRequest request;
     request.folder = arguments.paths[0];
     request.output = arguments.paths[1];
-    request.version = *version;
+    request.version = ParseVersionOption(*arguments.version);
     request.previous = arguments.from;
     request.key = key ? &*key : nullptr;
     request.timestamp = GetPackTimestamp();
@@ -349,19 +405,80 @@ int RunPack(const TArguments& arguments) {
         std::cerr << output << ": not written\n";
         return Refused;
     }
-    const std::string listed = CountFiles(report.description.files.size());
-    std::cerr << output << ": version " << FormatReleaseVersion(report.description.version);
-    if (report.description.base) {
-        const std::string base = FormatReleaseVersion(*report.description.base);
-        std::cerr << ", a partial update for version " << base << ": " << report.packedFiles
-                  << " of its " << listed << ", " << report.archiveSize
-                  << " bytes; installing it removes " << CountFiles(report.droppedFiles)
-                  << " of version " << base << '\n';
-    } else {
-        std::cerr << ", a full update: " << listed << ", " << report.archiveSize << " bytes\n";
+    ReportPacked(output, report, request.key);
+    return Success;
+}
+
+int RunPublish(const TArguments& arguments) {
+    TPublishRequest request;
+    request.version = ParseVersionOption(*arguments.version);
+    request.partials = ParsePartialsOption(arguments.partials);
+    std::optional<CSigningKey> key;
+    ReadPrivateKey(arguments.key, key);
+    request.folder = arguments.paths[0];
+    request.releases = arguments.paths[1];
+    request.key = key ? &*key : nullptr;
+    request.timestamp = GetPackTimestamp();
+    const TPublishReport report = PublishRelease(request);
+    PrintProblems(report.warnings);
+    if (!report.problems.empty()) {
+        PrintProblems(report.problems);
+        std::cerr << request.releases << ": nothing published\n";
+        return Refused;
     }
-    if (key) {
-        std::cerr << output << ": signed with key " << FormatHex(key->GetKeyId()) << '\n';
+    for (const auto& [path, packed] : report.archives) {
+        ReportPacked(path, packed, request.key);
+    }
+    std::cerr << report.feedPath << ": offers version " << FormatReleaseVersion(request.version)
+              << ": its full update and " << report.feed->partials.size()
+              << (report.feed->partials.size() == 1 ? " partial update\n" : " partial updates\n");
+    return Success;
+}
+
+// The version of the application directory as the updater sees it: its description's, or
+// none where it has none or one that does not parse. Says which on standard error.
+std::optional<TReleaseVersion> ReadInstalledVersion(const std::string& directory) {
+    const std::optional<std::vector<std::string>> names = ListFolder(directory);
+    if (!names) {
+        ThrowFileError("cannot list", directory);
+    }
+    const auto found = std::find_if(names->begin(), names->end(), [](const std::string& name) {
+        const std::optional<std::u16string> decoded = DecodeUtf8(name);
+        return decoded && IsReleaseDescriptionName(*decoded);
+    });
+    if (found == names->end()) {
+        std::cerr << directory << ": no release description, so no version the feed knows\n";
+        return std::nullopt;
+    }
+    const std::string path = directory + "/" + *found;
+    const TReleaseParse parse =
+        ParseReleaseDescription(ReadFileStart(path, LargestReleaseDescription + 1));
+    if (!parse.description) {
+        std::cerr << path << ": does not parse (" << parse.fault
+                  << "), so the installed version is unknown\n";
+        return std::nullopt;
+    }
+    std::cerr << directory << ": version " << FormatReleaseVersion(parse.description->version)
+              << " installed\n";
+    return parse.description->version;
+}
+
+int RunChoose(const TArguments& arguments) {
+    const std::string& feedPath = arguments.paths[0];
+    const TFeedParse parse = ReadReleaseFeedFile(feedPath);
+    if (!parse.feed) {
+        std::cerr << feedPath << ": a damaged feed: " << parse.fault << '\n';
+        return Refused;
+    }
+    const std::optional<TReleaseVersion> installed =
+        arguments.paths.size() == 2 ? ReadInstalledVersion(arguments.paths[1]) : std::nullopt;
+    const TFeedArchive* chosen = ChooseUpdateArchive(*parse.feed, installed);
+    if (chosen == nullptr) {
+        std::cout << "current: version " << FormatReleaseVersion(*installed)
+                  << " is installed, the feed's latest is "
+                  << FormatReleaseVersion(parse.feed->latest) << '\n';
+    } else {
+        std::cout << FormatFeedLine(*chosen) << '\n';
     }
     return Success;
 }
@@ -370,6 +487,12 @@ int RunCommand(const TArguments& arguments) {
     const std::string& path = arguments.paths.front();
     if (arguments.command == "pack") {
         return RunPack(arguments);
+    }
+    if (arguments.command == "publish") {
+        return RunPublish(arguments);
+    }
+    if (arguments.command == "choose") {
+        return RunChoose(arguments);
     }
     if (arguments.command == "show") {
         return RunShow(path);
