@@ -105,7 +105,7 @@ show's report to standard output.
 )";
 
 constexpr const char* UsageLine =
-    "usage: scripts/release pack|show|check|sign|verify ... (--help says more)";
+    "usage: scripts/release pack|publish|choose|show|check|sign|verify ... (--help says more)";
 
 enum class TNeed { No, May, Must };
 

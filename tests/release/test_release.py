@@ -268,7 +268,7 @@ class CheckTests(unittest.TestCase):
         self.assertEqual(reader.wait(timeout=60), 2)
 
 
-USAGE = "usage: scripts/release pack|show|check|sign|verify ... (--help says more)"
+USAGE = "usage: scripts/release pack|publish|choose|show|check|sign|verify ... (--help says more)"
 
 
 def openssl(*arguments):
@@ -860,6 +860,254 @@ def tree_of(folder):
     """relative path -> bytes, or None for a folder."""
     return {path.relative_to(folder).as_posix(): None if path.is_dir() else path.read_bytes()
             for path in folder.rglob("*")}
+
+
+FEED = "releases.txt"
+
+
+def publish(folder, releases, version, *options, **run_options):
+    return run_tool("publish", "--version", version, *options, folder, releases, **run_options)
+
+
+def read_feed(releases):
+    """The feed's lines, each split into its fields."""
+    return [line.split(" ") for line in (releases / FEED).read_text().splitlines()]
+
+
+def feed_line(releases, name, version, base=None):
+    data = (releases / name).read_bytes()
+    return (["full", version] if base is None else ["partial", version, base]) + [
+        name, str(len(data)), hashlib.sha256(data).hexdigest()]
+
+
+def versioned_release(folder, seed, version, dropped=()):
+    """The release files of the seed, one of them changed for the version and some dropped."""
+    files = {**release_files(seed), "version.txt": f"{version}\n".encode()}
+    for name in dropped:
+        del files[name]
+    return write_release(folder, files)
+
+
+class PublishTests(unittest.TestCase):
+    def setUp(self):
+        self.folder = fresh_folder(self.id().rsplit(".", 1)[-1])
+        self.releases = self.folder / "releases"
+        self.releases.mkdir()
+
+    def publish_line(self, *versions, options=()):
+        for version in versions:
+            release = versioned_release(self.folder / f"release-{version}", 1, version)
+            status, output, _ = publish(release, self.releases, version, *options)
+            self.assertEqual(status, 0, output)
+
+    def test_three_publishes_leave_every_full_the_partials_of_the_latest_and_a_true_feed(self):
+        release = versioned_release(self.folder / "release-1.0", 1, "1.0")
+        status, output, stdout = publish(release, self.releases, "1.0")
+        self.assertEqual((status, stdout), (0, ""), output)
+        full = self.releases / "orvandel-1.0.zip"
+        self.assertEqual(output, [
+            f"{full}: version 1.0, a full update: 8 files, {full.stat().st_size} bytes",
+            f"{self.releases / FEED}: offers version 1.0: its full update and 0 partial updates"])
+        self.assertEqual(read_feed(self.releases), [
+            ["orvandel-feed", "1"], ["latest", "1.0"],
+            feed_line(self.releases, "orvandel-1.0.zip", "1.0")])
+
+        # 2.0 drops a file; 3.0 changes another.
+        release = versioned_release(self.folder / "release-2.0", 1, "2.0", dropped=["readme.txt"])
+        self.assertEqual(publish(release, self.releases, "2.0")[0], 0)
+        files = {**release_files(1), "version.txt": b"3.0\n", "plugins/en/strings.txt": b"3"}
+        del files["readme.txt"]
+        release = write_release(self.folder / "release-3.0", files)
+        status, output, _ = publish(release, self.releases, "3.0")
+        self.assertEqual(status, 0, output)
+        self.assertEqual(output[-1], f"{self.releases / FEED}: offers version 3.0: its full "
+                                     "update and 2 partial updates")
+
+        self.assertEqual(sorted(path.name for path in self.releases.iterdir()), [
+            "orvandel-1.0.zip", "orvandel-2.0-from-1.0.zip", "orvandel-2.0.zip",
+            "orvandel-3.0-from-1.0.zip", "orvandel-3.0-from-2.0.zip", "orvandel-3.0.zip", FEED])
+        self.assertEqual(read_feed(self.releases), [
+            ["orvandel-feed", "1"], ["latest", "3.0"],
+            feed_line(self.releases, "orvandel-3.0.zip", "3.0"),
+            feed_line(self.releases, "orvandel-3.0-from-2.0.zip", "3.0", "2.0"),
+            feed_line(self.releases, "orvandel-3.0-from-1.0.zip", "3.0", "1.0")])
+        # Each archive is what its name says, and a partial holds what changed since its base.
+        listed = [name for name, data in files.items() if data is not None]
+        self.assertEqual(read_description(self.releases / "orvandel-3.0.zip"),
+                         described("3.0", listed))
+        self.assertEqual(read_description(self.releases / "orvandel-3.0-from-1.0.zip"),
+                         described("3.0", listed, base="1.0"))
+        with zipfile.ZipFile(self.releases / "orvandel-3.0-from-2.0.zip") as partial:
+            # Every installer at the top and the empty folders come in any partial update.
+            self.assertEqual(sorted(partial.namelist()), [
+                "Orvandel.exe", "logs/", DESCRIPTION, "plugins/en/strings.txt", "setup.exe",
+                "version.txt"])
+        for archive in self.releases.glob("*.zip"):
+            self.assertEqual(run_tool("check", archive)[0], 0, archive)
+
+        # --partials 1: only the newest earlier full update gets one.
+        self.publish_line("4.0", options=["--partials", "1"])
+        self.assertEqual([line[:3] for line in read_feed(self.releases)[2:]],
+                         [["full", "4.0", "orvandel-4.0.zip"],
+                          ["partial", "4.0", "3.0"]])
+
+    def test_choose_prints_the_line_for_the_installed_version(self):
+        self.publish_line("1.0", "2.0", "3.0")
+        feed = self.releases / FEED
+        lines = {" ".join(line[2:4]) if line[0] == "partial" else "full": " ".join(line)
+                 for line in read_feed(self.releases)[2:]}
+        for case, description, expected, note in [
+            ("none", None, lines["full"], "no release description, so no version the feed knows"),
+            ("1.0", described("1.0", ["a.exe"]), lines["1.0 orvandel-3.0-from-1.0.zip"],
+             "version 1.0 installed"),
+            ("2.0", described("2.0", ["a.exe"]), lines["2.0 orvandel-3.0-from-2.0.zip"],
+             "version 2.0 installed"),
+            ("1.5", described("1.5", ["a.exe"]), lines["full"], "version 1.5 installed"),
+            ("3.0", described("3.0", ["a.exe"]),
+             "current: version 3.0 is installed, the feed's latest is 3.0", "version 3.0 installed"),
+            ("4.1", described("4.1", ["a.exe"]),
+             "current: version 4.1 is installed, the feed's latest is 3.0", "version 4.1 installed"),
+        ]:
+            with self.subTest(case):
+                app = fresh_folder(f"{self.folder.name}-app-{case}")
+                if description:
+                    # Found without case, as the updater finds it.
+                    (app / "Orvandel-Release.TXT").write_text("\n".join(description) + "\n")
+                self.assertEqual(run_tool("choose", feed, app), (0, [f"{app}: {note}"],
+                                                                 expected + "\n"))
+        self.assertEqual(run_tool("choose", feed), (0, [], lines["full"] + "\n"))
+        app = fresh_folder(f"{self.folder.name}-app-damaged")
+        (app / DESCRIPTION).write_text("orvandel-release 1\nversion x\n")
+        self.assertEqual(run_tool("choose", feed, app), (0, [
+            f"{app}/{DESCRIPTION}: does not parse (line 2: \"x\" is no version: one to four parts "
+            "of 0 to 65535, such as 2.1), so the installed version is unknown"],
+            lines["full"] + "\n"))
+
+        damaged = self.folder / "damaged.txt"
+        damaged.write_text(feed.read_text() + "full 3.0 other.zip 1 " + "0" * 64 + "\n")
+        self.assertEqual(run_tool("choose", damaged),
+                         (1, [f"{damaged}: a damaged feed: line 6: a second full update"], ""))
+        missing = self.folder / "missing.txt"
+        self.assertEqual(run_tool("choose", missing), (
+            2, [f"error: cannot open {missing}: No such file or directory"], ""))
+
+    def test_the_same_publish_gives_the_same_bytes(self):
+        self.publish_line("1.0", "2.0")
+        copies = [self.folder / "first", self.folder / "second"]
+        for copy in copies:
+            shutil.copytree(self.releases, copy)
+        release = versioned_release(self.folder / "release-3.0", 2, "3.0")
+        for copy in copies:
+            self.assertEqual(publish(release, copy, "3.0")[0], 0)
+        self.assertEqual(tree_of(copies[0]), tree_of(copies[1]))
+        self.assertEqual(len(tree_of(copies[0])), 7)
+
+    def test_refusals_name_each_fault_and_write_nothing(self):
+        self.publish_line("1.0", "2.0")
+        good = versioned_release(self.folder / "release-3.0", 1, "3.0")
+        no_installer = write_release(self.folder / "no-installer", {"a.txt": b"a"})
+        full_1, partial_2 = self.releases / "orvandel-1.0.zip", self.releases / "orvandel-2.0-from-1.0.zip"
+        feed = self.releases / FEED
+        feed_2 = feed.read_bytes()
+
+        def put(name, data):
+            return lambda: (self.releases / name).write_bytes(data)
+
+        cases = [
+            ("a version not above the latest", "2.0", good, lambda: None,
+             [f"version 2.0 is not above version 2.0, the newest release in {self.releases}"]),
+            ("a version below it", "1.5", good, lambda: None,
+             [f"version 1.5 is not above version 2.0, the newest release in {self.releases}"]),
+            ("a name publish does not give", "3.0", good, put("orvandel-beta.zip", b"x"),
+             [f"{self.releases / 'orvandel-beta.zip'}: not a name that publish gives: "
+              "orvandel-V.zip or orvandel-V-from-U.zip, V and U versions such as 2.1"]),
+            ("a full update under another version's name", "3.0", good,
+             put("orvandel-1.1.zip", full_1.read_bytes()),
+             [f"{self.releases / 'orvandel-1.1.zip'}: its description says version 1.0, a full "
+              "update, not what its name says"]),
+            ("a partial update under a full one's name", "3.0", good,
+             put("orvandel-1.5.zip", partial_2.read_bytes()),
+             [f"{self.releases / 'orvandel-1.5.zip'}: its description says version 2.0, a "
+              "partial update for version 1.0, not what its name says"]),
+            ("no archive", "3.0", good, put("orvandel-1.5.zip", b"no zip"),
+             [f"{self.releases / 'orvandel-1.5.zip'}: archive refused as a whole: too short for "
+              "an archive",
+              f"{self.releases / 'orvandel-1.5.zip'}: the updater would not install it"]),
+            ("a damaged feed", "3.0", good, lambda: feed.write_text(feed.read_text() + "\n"),
+             [f"{feed}: a damaged feed: line 5: empty"]),
+            ("an unpublished archive of another version", "3.0", good,
+             lambda: self.assertEqual(publish(good, self.releases, "2.5", "--partials", "0")[0], 0)
+             or (self.releases / FEED).write_bytes(feed_2),
+             [f"{self.releases / 'orvandel-2.5.zip'}: version 2.5 is above the feed's latest "
+              "version 2.0: a publish of it ended before its feed; publish it again or remove "
+              "it"]),
+            ("a fault of the folder", "3.0", no_installer, lambda: None, NO_INSTALLER),
+        ]
+        for case, version, folder, change, lines in cases:
+            before = tree_of(self.releases)
+            with self.subTest(case):
+                try:
+                    change()
+                    changed = tree_of(self.releases)
+                    status, output, _ = publish(folder, self.releases, version)
+                    self.assertEqual(status, 1, output)
+                    self.assertEqual(output, lines + [f"{self.releases}: nothing published"])
+                    self.assertEqual(tree_of(self.releases), changed)
+                finally:
+                    shutil.rmtree(self.releases)
+                    write_release(self.releases, before)
+
+        self.assertEqual(publish(good, self.folder / "none", "3.0"), (1, [
+            f"{self.folder / 'none'}: no folder; make it, empty, for the first release",
+            f"{self.folder / 'none'}: nothing published"], ""))
+        for arguments, line in [
+            (["publish", "--version", "3", good], "usage error: publish takes FOLDER RELEASES, "
+                                                  "not 1 path"),
+            (["pack", "--version", "3", "--partials", "2", good, "out.zip"],
+             "usage error: pack takes no --partials"),
+            (["choose"], "usage error: choose takes FEED [APPLICATION_DIRECTORY], not 0 paths"),
+            (["choose", "a", "b", "c"],
+             "usage error: choose takes FEED [APPLICATION_DIRECTORY], not 3 paths"),
+        ]:
+            with self.subTest(arguments):
+                self.assertEqual(run_tool(*arguments), (2, [line, USAGE], ""))
+        for count in ["x", "01", "", "-1", "+1"]:
+            with self.subTest(count):
+                self.assertEqual(run_tool("publish", "--version", "3", "--partials", count, good,
+                                          self.releases),
+                                 (2, [f"error: --partials {count} is no count: a whole number "
+                                      "such as 3"], ""))
+
+    def test_a_publish_killed_after_its_first_archive_leaves_the_old_feed_and_its_archives(self):
+        self.publish_line("1.0", "2.0")
+        old_feed = (self.releases / FEED).read_bytes()
+        # Large enough that every archive takes a while to make.
+        big = {"setup.exe": b"MZ", "data.bin": random.randbytes(48 << 20)}
+        release = write_release(self.folder / "big", big)
+        first = self.releases / "orvandel-3.0.zip"
+        tool = subprocess.Popen([str(TOOL), "publish", "--version", "3.0", str(release),
+                                 str(self.releases)], stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 120
+        while not first.exists() and tool.poll() is None:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.005)
+        tool.kill()
+        tool.communicate(timeout=60)
+        self.assertEqual(tool.returncode, -signal.SIGKILL, "the run ended before it was killed")
+        self.assertTrue(first.exists())
+
+        self.assertEqual((self.releases / FEED).read_bytes(), old_feed)
+        for line in read_feed(self.releases)[2:]:
+            self.assertEqual(line, feed_line(self.releases, line[-3], *line[1:-3]))
+
+        # The next run makes the version again over what the killed one left.
+        status, output, _ = publish(release, self.releases, "3.0")
+        self.assertEqual(status, 0, output)
+        self.assertIn(f"warning: {first}: left by a publish of this version that ended before "
+                      "its feed; replaced where this run makes it again", output)
+        self.assertEqual(read_feed(self.releases)[1], ["latest", "3.0"])
+        for line in read_feed(self.releases)[2:]:
+            self.assertEqual(line, feed_line(self.releases, line[-3], *line[1:-3]))
 
 if __name__ == "__main__":
     unittest.main()
