@@ -36,21 +36,45 @@ constexpr int Refused = 1;
 constexpr int UsageOrToolError = 2;
 
 constexpr const char* HelpText =
-    R"(usage: scripts/release pack --version V [--from PREVIOUS.zip] [--key PRIVATE.pem] FOLDER OUT.zip
+    R"(usage: scripts/release publish --version V [--key PRIVATE.pem] [--partials N] FOLDER RELEASES
+       scripts/release choose FEED [APPLICATION_DIRECTORY]
+       scripts/release pack --version V [--from PREVIOUS.zip] [--key PRIVATE.pem] FOLDER OUT.zip
        scripts/release show ARCHIVE
        scripts/release check ARCHIVE
        scripts/release sign --key PRIVATE.pem ARCHIVE
        scripts/release verify --key PUBLIC.pem ARCHIVE
 
 Making an update: put the new version in a folder exactly as it is to be installed, an EXE or
-MSI installer at its top. Then
-  scripts/release pack --version 2.1 --key private.pem release-2.1 orvandel-2.1.zip
-  scripts/release pack --version 2.1 --from orvandel-2.0.zip --key private.pem \
-      release-2.1 orvandel-2.1-from-2.0.zip
-  scripts/release show orvandel-2.1-from-2.0.zip
-and ship both: the application offers the partial update to users of version 2.0 and the full
-one to everyone else. Keep each full update: it is the PREVIOUS of the next partial ones.
+MSI installer at its top, and keep one release folder for every version you ship. Then
+  scripts/release publish --version 2.1 --key private.pem release-2.1 releases
+writes releases/orvandel-2.1.zip, a partial update orvandel-2.1-from-U.zip for each of the
+three newest earlier versions U there, and the feed releases/releases.txt that names them.
+Upload the archives first and the feed last: the application reads the feed, downloads the
+partial update made for its version or else the full one, checks its size and SHA-256, and
+hands it to the updater.
 
+publish Packs the full update orvandel-V.zip of version V from FOLDER into the release folder
+        RELEASES, and for each of the N newest earlier full updates orvandel-U.zip there
+        (default 3) the partial update orvandel-V-from-U.zip, as pack --from does; with --key
+        all are signed. Then writes the feed RELEASES/releases.txt:
+          orvandel-feed 1
+          latest V
+          full V orvandel-V.zip SIZE SHA256
+          partial V U orvandel-V-from-U.zip SIZE SHA256
+        Refuses, naming each fault and then writing nothing: a V not above the feed's latest
+        version (without a feed, the newest archive's), an orvandel-*.zip whose name or release
+        description say otherwise (or that the updater would not install), a feed that does not
+        parse, and every fault of FOLDER that pack refuses. Every archive and then the feed is
+        written under a temporary name and renamed once on the disk, so a client never reads a
+        feed that names an archive not yet complete; an interrupted publish leaves the old feed
+        and every archive it names as they were, and running it again makes the version anew
+        over the archives it left. Same FOLDER, RELEASES and arguments: the same bytes, but for
+        signatures.
+choose  Prints the line of the feed FEED for the archive that an application installed in
+        APPLICATION_DIRECTORY downloads (without it, one with no version): nothing to download
+        when its release description says the latest version or a later one, else the partial
+        update made for its version, else the full update. Names the installed version on
+        standard error; a description that does not parse counts as no version.
 pack    Makes the update archive OUT of version V from FOLDER, with its release description
         (orvandel-release.txt at its top, listing every file of the version). Without --from a
         full update: every file and every empty folder of FOLDER. With --from a partial update
@@ -97,11 +121,12 @@ sign    Checks ARCHIVE as check does and signs it only when the updater would in
 verify  Decides ARCHIVE's signature as an updater built with this public key would: valid,
         or no signature, malformed, unknown key, does not match.
 
-Exit status: 0 when the update is written (pack), the updater would install the archive (show,
-check), it is signed (sign) or its signature is valid (verify); 1 when it would not, the
-archive has no description (show) or the signature is not valid; 2 for a usage error, a file
-or key that cannot be used, or a message that cannot be written. Messages go to standard error,
-show's report to standard output.
+Exit status: 0 when the update is written (pack), the release is published (publish), a line
+is chosen or the version is current (choose), the updater would install the archive (show,
+check), it is signed (sign) or its signature is valid (verify); 1 when it would not, publish
+refuses, the feed is damaged (choose), the archive has no description (show) or the signature
+is not valid; 2 for a usage error, a file or key that cannot be used, or a message that cannot
+be written. Messages go to standard error, show's report and choose's line to standard output.
 )";
 
 constexpr const char* UsageLine =

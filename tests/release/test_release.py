@@ -214,7 +214,8 @@ class CheckTests(unittest.TestCase):
             with self.subTest(arguments):
                 status, output, stdout = run_tool(*arguments)
                 self.assertEqual((status, output), (0, []))
-                for word in ["pack", "--from", "show", "check", "sign", "verify",
+                for word in ["publish", "--partials", "releases.txt", "choose", "pack", "--from",
+                             "show", "check", "sign", "verify",
                              "SOURCE_DATE_EPOCH", "no signature", "malformed", "unknown key",
                              "does not match"]:
                     self.assertIn(word, stdout)
