@@ -47,12 +47,14 @@ TEST(ReleaseFeed, ReadsWhatItWritesAndTheLeniencesOfTheDescriptionsStyle) {
     EXPECT_EQ(FormatFeedLine(feed.partials[0]) + "\n", Partial("2.0"));
 
     // A BOM, CR LF line ends and a last line without its end; a feed of the full update alone.
-    std::string windows = "\xEF\xBB\xBF" + Head + Full;
-    windows.pop_back();
-    for (std::size_t at = windows.find('\n'); at != std::string::npos;
-         at = windows.find('\n', at + 2)) {
-        windows.insert(at, "\r");
+    std::string windows = "\xEF\xBB\xBF";
+    for (const char character : Head + Full) {
+        if (character == '\n') {
+            windows += '\r';
+        }
+        windows += character;
     }
+    windows.resize(windows.size() - 2);
     EXPECT_EQ(Parsed(windows), Parsed(Head + Full));
     EXPECT_TRUE(Parsed(Head + Full).partials.empty());
     // The version is compared, not its spelling; a name of any letters the screen passes.

@@ -1312,5 +1312,117 @@ class ReleasePackingTests(UpdaterTestCase):
                       logged_runs(case.app_exe)[-1])
 
 
+
+class ReleaseFeedTests(UpdaterTestCase):
+    """The release line as a user meets it: scripts/release publish fills a release folder that
+    stands for the download server, the sample application reads its feed, chooses with its
+    installed description, downloads the archive, checks its size and SHA-256 and hands it to
+    the updater, which leaves exactly the latest version."""
+
+    DESCRIPTION = ReleasePackingTests.DESCRIPTION
+
+    @staticmethod
+    def version_files(case, version):
+        """Each version changes the executable and the configuration; 3.0 drops a plug-in and
+        adds a language."""
+        files = {"setup.exe": INSTALLER,
+                 "sample_app.exe": case.sample_app_bytes + f"\0version {version}\0".encode(),
+                 "version.txt": f"{version}\n".encode(),
+                 "sample_app.ini": (case.app / "sample_app.ini").read_bytes(),
+                 "data/config.xml": f"<config version='{version}'/>".encode(),
+                 "plugins/en/strings.txt": b"strings"}
+        if version == "3.0":
+            files["plugins/de/strings.txt"] = b"Zeichenketten"
+        else:
+            files["plugins/old/legacy.dll"] = b"MZ a plug-in that version 3.0 drops"
+        return files
+
+    def publish_line(self, case):
+        """Versions 1.0, 2.0 and 3.0 published in turn; the release folder of 3.0."""
+        server = case.root / "server"
+        server.mkdir()
+        for version in ["1.0", "2.0", "3.0"]:
+            folder = ReleasePackingTests.release_folder(case, f"release-{version}",
+                                                        self.version_files(case, version))
+            subprocess.run([str(SOURCE_ROOT / "scripts" / "release"), "publish", "--version",
+                            version, str(folder), str(server)],
+                           check=True, capture_output=True, timeout=600)
+        (case.app / "update.feed").write_text("\n".join([
+            windows_path(server), windows_path(case.updater), case.mutex,
+            windows_path(case.download)]) + "\n", encoding="utf-8")
+        return server, folder
+
+    @staticmethod
+    def install(case, server, version):
+        """The application directory as the full update of the version leaves it."""
+        for path in list(case.app.iterdir()):
+            if path.name not in {"update.feed"}:
+                shutil.rmtree(path) if path.is_dir() else path.unlink()
+        with zipfile.ZipFile(server / f"orvandel-{version}.zip") as archive:
+            archive.extractall(case.app)
+
+    @staticmethod
+    def feed_line(server, name):
+        return next(line for line in (server / "releases.txt").read_text().splitlines()
+                    if line.split(" ")[0] in {"full", "partial"} and line.split(" ")[-3] == name)
+
+    def download_log(self, case):
+        return (case.app / "download.log").read_text(encoding="utf-8").splitlines()
+
+    def assertUpdatedTo3(self, case, server, release, chosen, installed, first_start):
+        run = case.run_app()
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [])
+        with zipfile.ZipFile(server / chosen) as archive:
+            description = digest(archive.read(self.DESCRIPTION))
+        self.assertEqual(snapshot(case.app), {**snapshot(release), self.DESCRIPTION: description})
+        self.assertNothingLeftBehind(case)
+        self.assertEqual(list(case.download.glob("*.zip")), [])
+        self.assertStarts(case, [first_start, "3.0"])
+        size = (server / chosen).stat().st_size
+        self.assertEqual(self.download_log(case), [
+            "feed: latest 3.0", installed, "chosen: " + self.feed_line(server, chosen),
+            f"checked: {size} bytes and the SHA-256 of the feed",
+            "feed: latest 3.0", "installed: 3.0", "current: nothing to download"])
+
+    def test_each_installed_version_takes_its_partial_update_and_ends_at_exactly_3_0(self):
+        for version in ["1.0", "2.0"]:
+            with self.subTest(version):
+                case = self.new_case(f"feed-{version}")
+                server, release = self.publish_line(case)
+                self.install(case, server, version)
+                self.assertUpdatedTo3(case, server, release, f"orvandel-3.0-from-{version}.zip",
+                                      f"installed: {version}", version)
+                self.assertFalse((case.app / "plugins" / "old").exists())
+
+    def test_an_undescribed_directory_takes_the_full_update(self):
+        case = self.new_case()
+        server, release = self.publish_line(case)
+        self.assertUpdatedTo3(case, server, release, "orvandel-3.0.zip", "installed: none", "1")
+
+    def test_a_download_that_is_not_what_the_feed_says_never_reaches_the_updater(self):
+        case = self.new_case()
+        server, _ = self.publish_line(case)
+        self.install(case, server, "2.0")
+        partial = server / "orvandel-3.0-from-2.0.zip"
+        data = partial.read_bytes()
+        for damage, line in [
+            (data[:-1], f"refused: {len(data) - 1} bytes, the feed says {len(data)}"),
+            (data[:-1] + bytes([data[-1] ^ 1]), "refused: its SHA-256 is not the feed's"),
+        ]:
+            with self.subTest(line):
+                partial.write_bytes(damage)
+                (case.app / "download.log").unlink(missing_ok=True)
+                case.take_snapshot()
+                starts = len(case.starts())
+                run = case.run_app()
+                self.assertEqual((run.exit_code, run.boxes), (0, []))
+                self.assertEqual(self.download_log(case)[-1], line)
+                self.assertEqual(snapshot(case.app), case.before)
+                self.assertEqual(list(case.download.glob("*.zip")), [])
+                # Started once, by the test: no updater ran to start it again.
+                self.assertEqual(case.starts()[starts:], [("2.0", self.quoted(case))])
+
+
 if __name__ == "__main__":
     unittest.main()
