@@ -1,8 +1,9 @@
 // bench_patch_differ OLD NEW PATCH: the release tool's differ alone, as bench/differ times it
-// beside bsdiff: reads both files whole, writes the raw patch and prints its work in one line.
+// beside bsdiff: writes the raw patch and prints its work in one line.
 #include "release/PatchDiffer.h"
 #include "release/DiskFile.h"
 #include "release/FileDescriptor.h"
+#include "release/MappedFile.h"
 #include "release/ToolError.h"
 
 #include <fcntl.h>
@@ -32,16 +33,21 @@ int main(int argc, char** argv) {
     }
     try {
         const std::vector<std::uint8_t> old = ReadWhole(argv[1]);
-        const std::vector<std::uint8_t> made = ReadWhole(argv[2]);
+        // As pack has them: the old file read whole from the previous archive, the new one
+        // mapped.
+        CMappedFile made(argv[2]);
         const CFileDescriptor patch(open(argv[3], O_WRONLY | O_CREAT | O_TRUNC, 0644));
         if (patch.Get() < 0) {
             ThrowFileError("cannot create", argv[3]);
         }
         std::uint64_t written = 0;
-        const TDiffWork work = DiffFiles(old, made, [&](std::string_view piece) {
-            WriteAt(patch.Get(), written, piece, argv[3]);
-            written += piece.size();
-        });
+        const TDiffWork work = DiffFiles(
+            old, made.GetBytes(),
+            [&](std::string_view piece) {
+                WriteAt(patch.Get(), written, piece, argv[3]);
+                written += piece.size();
+            },
+            [&](std::uint64_t passed) { made.Release(passed); });
         std::cout << "patch " << written << " bytes, " << work.records << " records, " << work.steps
                   << " steps\n";
     } catch (const CToolError& error) {

@@ -27,6 +27,8 @@ constexpr std::int64_t MatchMargin = 8;
 constexpr std::int64_t LongRejectedMatch = 64;
 // No record holds more than this many bytes, so that the patch is written in bounded pieces.
 constexpr std::size_t RecordPiece = 1 << 20;
+// How far the differ goes on between two calls that say which new bytes it has passed.
+constexpr std::int64_t PassedStep = 16 << 20;
 
 struct TMatch {
     std::int64_t position = 0;
@@ -124,6 +126,9 @@ public:
         m_pending = TRange{newStart, add, copy};
     }
 
+    // The first new byte that the stream still has to read.
+    std::int64_t GetPendingStart() const { return m_pending ? m_pending->newStart : m_written; }
+
     void Finish() {
         if (m_pending) {
             Write(*m_pending, m_position + m_pending->add);
@@ -166,6 +171,7 @@ private:
                 m_buffer.clear();
             }
             range.newStart += add + copy;
+            m_written = range.newStart;
             range.add -= add;
             range.copy -= copy;
         }
@@ -177,6 +183,7 @@ private:
     TDiffWork& m_work;
     std::optional<TRange> m_pending;
     std::int64_t m_position = 0; // the applier's, before the pending record
+    std::int64_t m_written = 0;  // new bytes
     std::string m_buffer;
     std::vector<std::uint8_t> m_added;
 };
@@ -247,7 +254,7 @@ TExtension Extend(std::span<const std::uint8_t> old, std::span<const std::uint8_
 } // namespace
 
 TDiffWork DiffFiles(std::span<const std::uint8_t> oldFile, std::span<const std::uint8_t> newFile,
-                    const TPatchSink& sink) {
+                    const TPatchSink& sink, const TNewBytesPassed& passed) {
     if (oldFile.size() > LargestDiffedFile || newFile.size() > LargestDiffedFile) {
         throw CToolError("a file larger than " + std::to_string(LargestDiffedFile) +
                          " bytes is not diffed");
@@ -267,6 +274,7 @@ TDiffWork DiffFiles(std::span<const std::uint8_t> oldFile, std::span<const std::
     TMatch match;
     std::int64_t lastScan = 0;
     std::int64_t lastPosition = 0;
+    std::int64_t announced = 0;
     while (scan < newSize) {
         // How many bytes of the stretch searched so far the last alignment already matches.
         std::int64_t oldScore = 0;
@@ -297,6 +305,11 @@ TDiffWork DiffFiles(std::span<const std::uint8_t> oldFile, std::span<const std::
         lastScan = scan - extension.backward;
         lastPosition = match.position - extension.backward;
         lastOffset = match.position - scan;
+        // The stream writes its pending record, from the new bytes at lastScan on, only later.
+        if (passed && lastScan >= announced + PassedStep) {
+            announced = lastScan;
+            passed(static_cast<std::uint64_t>(stream.GetPendingStart()));
+        }
     }
     stream.Finish();
     return work;

@@ -9,6 +9,7 @@
 #include "release/ArchiveCheck.h"
 #include "release/ArchiveSigning.h"
 #include "release/DiskFile.h"
+#include "release/MappedFile.h"
 #include "release/OutputTarget.h"
 #include "release/PatchDiffer.h"
 #include "release/PendingFile.h"
@@ -134,7 +135,7 @@ bool HoldsSameBytes(const TBase& base, std::size_t baseItem, const TReleaseItem&
     }
 }
 
-// The base's file whole, and the new one, for the differ.
+// The base's file whole, for the differ.
 CMemoryByteSource ReadBaseFile(const TBase& base, std::size_t baseItem, const TReleaseItem& item) {
     std::vector<unsigned char> bytes(
         static_cast<std::size_t>(base.archive->GetItem(baseItem).size));
@@ -153,21 +154,12 @@ CMemoryByteSource ReadBaseFile(const TBase& base, std::size_t baseItem, const TR
     return CMemoryByteSource(std::move(bytes));
 }
 
-CMemoryByteSource ReadNewFile(const TReleaseItem& item) {
-    const CDiskFile file(item.diskPath, CDiskFile::TAccess::Read);
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(file.GetSize()));
-    if (!file.ReadAt(0, bytes.data(), bytes.size())) {
-        throw CToolError("cannot read " + item.diskPath + " to the end");
-    }
-    return CMemoryByteSource(std::move(bytes));
-}
-
 // The updater's applier, given the patch as the archive will hold it, must make exactly the new
 // bytes from the old ones; anything else is a fault of the tool, and nothing is written.
-void CheckPatch(const CMemoryByteSource& old, const CMemoryByteSource& made,
-                const CByteSource& patch, const TReleaseItem& item) {
+void CheckPatch(const CMemoryByteSource& old, const CMappedFile& made, const CByteSource& patch,
+                const TReleaseItem& item) {
     const std::vector<unsigned char>& oldBytes = old.GetBytes();
-    const std::vector<unsigned char>& newBytes = made.GetBytes();
+    const std::span<const std::uint8_t> newBytes = made.GetBytes();
     bool same = true;
     try {
         CPatchApplier applier(
@@ -217,22 +209,25 @@ std::optional<TPatchEntry> MakePatch(const TBase& base, std::size_t baseItem,
         return std::nullopt;
     }
     const CMemoryByteSource old = ReadBaseFile(base, baseItem, item);
-    const CMemoryByteSource made = ReadNewFile(item);
+    // Mapped, so that the differ holds only the stretch of it that it is at.
+    CMappedFile made(item.diskPath);
     const std::uint64_t offset = scratch.GetSize();
-    DiffFiles(old.GetBytes(), made.GetBytes(),
-              [&](std::string_view piece) { scratch.Append(piece); });
+    DiffFiles(
+        old.GetBytes(), made.GetBytes(), [&](std::string_view piece) { scratch.Append(piece); },
+        [&](std::uint64_t passed) { made.Release(passed); });
     const CScratchFile::CRange patch(scratch, offset, scratch.GetSize() - offset);
+    const CDiskFile file(item.diskPath, CDiskFile::TAccess::Read);
     if (CReproducibleZip::MeasureContent(patch, item.name) >=
-        CReproducibleZip::MeasureContent(made, item.name)) {
+        CReproducibleZip::MeasureContent(file, item.name)) {
         scratch.Truncate(offset);
         return std::nullopt;
     }
     CheckPatch(old, made, patch, item);
     report.description.patches.push_back({item.path, DigestRange(old, old.GetSize()),
-                                          DigestRange(made, made.GetSize()), made.GetSize()});
+                                          DigestRange(file, file.GetSize()), file.GetSize()});
     ++report.patchedFiles;
     report.patchBytes += patch.GetSize();
-    report.patchedFileBytes += made.GetSize();
+    report.patchedFileBytes += file.GetSize();
     return TPatchEntry{offset, patch.GetSize()};
 }
 

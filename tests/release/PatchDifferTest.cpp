@@ -206,6 +206,25 @@ INSTANTIATE_TEST_SUITE_P(
               [] { return Mutate(Random(3000000, 18), 100000, 1); }, 0.01}),
     [](const testing::TestParamInfo<TPair>& info) { return std::string(info.param.name); });
 
+// The caller may drop what the differ says it has passed: the bytes there are garbage then.
+TEST(PatchDiffer, NeverReadsTheNewBytesItHasPassed) {
+    const TBytes old = Random(40 << 20, 20);
+    const TBytes made = InsertBlocks(Mutate(old, 70001, 0x40), 21);
+    TBytes dropped = made;
+    std::uint64_t lastPassed = 0;
+    std::string patch;
+    DiffFiles(
+        old, dropped, [&](std::string_view piece) { patch.append(piece); },
+        [&](std::uint64_t passed) {
+            EXPECT_GE(passed, lastPassed);
+            std::fill(dropped.begin() + static_cast<std::ptrdiff_t>(lastPassed),
+                      dropped.begin() + static_cast<std::ptrdiff_t>(passed), std::uint8_t{0x5a});
+            lastPassed = passed;
+        });
+    EXPECT_GT(lastPassed, made.size() / 2);
+    EXPECT_EQ(Apply(old, patch), made);
+}
+
 TEST(PatchDiffer, EmptyNewFileIsTheHeaderAlone) {
     EXPECT_EQ(Diff(Words(1000, 19), {}).size(), PatchHeaderSize);
 }
