@@ -1,6 +1,7 @@
 #include "core/ReleaseDescription.h"
 
 #include "core/CaseFolding.h"
+#include "core/Hex.h"
 #include "core/NameDecoding.h"
 #include "core/NameScreen.h"
 #include "core/TextLines.h"
@@ -11,11 +12,14 @@
 
 namespace {
 
-constexpr std::string_view FormatLine = "orvandel-release 1";
 constexpr std::string_view FormatKey = "orvandel-release";
+constexpr std::string_view FormatLine = "orvandel-release 1";
+// The format of a description with patch lines.
+constexpr std::string_view PatchFormatLine = "orvandel-release 2";
 constexpr std::string_view VersionKey = "version";
 constexpr std::string_view BaseKey = "base";
 constexpr std::string_view FileKey = "file";
+constexpr std::string_view PatchKey = "patch";
 constexpr std::size_t LargestPart = 65535;
 constexpr std::size_t MostParts = 4;
 
@@ -26,7 +30,7 @@ std::string Quoted(std::u16string_view path) {
 }
 
 // What the lines have given so far; each key may only follow the one before it.
-enum class TReached { Format, Version, Base, Files };
+enum class TReached { Format, Version, Base, Files, Patches };
 
 class CDescriptionParser {
 public:
@@ -44,7 +48,7 @@ public:
         if (m_reached == TReached::Format) {
             return Fault(m_line == 0 ? "empty" : "no version line");
         }
-        if (m_reached != TReached::Files) {
+        if (m_reached != TReached::Files && m_reached != TReached::Patches) {
             return Fault("lists no file");
         }
         return {std::move(m_description), {}};
@@ -64,6 +68,10 @@ private:
         }
         if (m_line == 1) {
             if (line == FormatLine) {
+                return true;
+            }
+            if (line == PatchFormatLine) {
+                m_takesPatches = true;
                 return true;
             }
             return Refuse(line.starts_with(std::string(FormatKey) + ' ')
@@ -90,8 +98,14 @@ private:
                    Reach(TReached::Base);
         }
         if (key == FileKey) {
+            if (m_reached == TReached::Patches) {
+                return Refuse("file after the patch lines");
+            }
             return m_reached == TReached::Format ? Refuse("file before the version")
                                                  : TakeFile(value) && Reach(TReached::Files);
+        }
+        if (key == PatchKey && m_takesPatches) {
+            return TakePatch(value) && Reach(TReached::Patches);
         }
         return Refuse("unknown key " + Quoted(key));
     }
@@ -124,7 +138,8 @@ private:
         return true;
     }
 
-    bool TakeFile(std::string_view text) {
+    // A file's name as an archive's would be screened; false, refused, for one that names none.
+    bool TakeName(std::string_view text, std::u16string& path) {
         const std::optional<std::u16string> name = DecodeUtf8(text);
         if (!name) {
             return Refuse("the name is not valid UTF-8");
@@ -134,9 +149,17 @@ private:
             return Refuse(Quoted(*name) +
                           " is a name the updater refuses: " + DescribeRefusal(screened, *name));
         }
-        std::u16string& path = screened.path;
+        path = std::move(screened.path);
         if (path.empty() || path.back() == u'/') {
             return Refuse(Quoted(*name) + " names no file");
+        }
+        return true;
+    }
+
+    bool TakeFile(std::string_view text) {
+        std::u16string path;
+        if (!TakeName(text, path)) {
+            return false;
         }
         if (IsReleaseDescriptionName(path)) {
             return Refuse("lists the description itself");
@@ -151,12 +174,68 @@ private:
         return true;
     }
 
+    bool TakePatch(std::string_view text) {
+        if (m_reached != TReached::Files && m_reached != TReached::Patches) {
+            return Refuse("patch before the file lines");
+        }
+        if (!m_description.base) {
+            return Refuse("a patch line in a full update, which has no base to patch");
+        }
+        // The name may hold blanks; the three values cannot.
+        std::array<std::string_view, 3> values;
+        for (std::size_t at = values.size(); at-- > 0;) {
+            const std::size_t blank = text.rfind(' ');
+            if (blank == std::string_view::npos) {
+                return Refuse("a patch line is \"patch NAME FROM TO SIZE\"");
+            }
+            values[at] = text.substr(blank + 1);
+            text = text.substr(0, blank);
+        }
+        TFilePatch patch;
+        if (!TakeName(text, patch.name)) {
+            return false;
+        }
+        const std::u16string folded = FoldCase(patch.name);
+        const auto listed = m_folded.find(folded);
+        if (listed == m_folded.end()) {
+            return Refuse("a patch for " + Quoted(patch.name) + ", which is not listed");
+        }
+        if (!m_patched.insert(folded).second) {
+            return Refuse(Quoted(patch.name) + " has a second patch line");
+        }
+        // One spelling of the name, the file line's.
+        patch.name = listed->second;
+        if (!TakeDigest(values[0], patch.from) || !TakeDigest(values[1], patch.to)) {
+            return false;
+        }
+        const std::string_view size = values[2];
+        const auto [end, error] =
+            std::from_chars(size.data(), size.data() + size.size(), patch.size);
+        if (size.empty() || (size.size() > 1 && size[0] == '0') ||
+            size.find_first_not_of("0123456789") != std::string_view::npos ||
+            error != std::errc() || end != size.data() + size.size()) {
+            return Refuse(Quoted(size) + " is no size: decimal bytes, such as 1534976");
+        }
+        m_description.patches.push_back(std::move(patch));
+        return true;
+    }
+
+    bool TakeDigest(std::string_view text, TSha256& digest) {
+        if (!ParseHex(text, digest)) {
+            return Refuse(Quoted(text) + " is no SHA-256: 64 lower-case hex digits");
+        }
+        return true;
+    }
+
     TReleaseDescription m_description;
     TReached m_reached = TReached::Format;
     std::size_t m_line = 0;
     std::string m_fault;
+    bool m_takesPatches = false; // format 2
     // Each listed name, folded, with the name as listed.
     std::unordered_map<std::u16string, std::u16string> m_folded;
+    // Each name with a patch line, folded.
+    std::unordered_set<std::u16string> m_patched;
 };
 
 } // namespace
@@ -210,13 +289,18 @@ TReleaseParse ParseReleaseDescription(std::string_view text) {
 }
 
 std::string FormatReleaseDescription(const TReleaseDescription& description) {
-    std::string text = std::string(FormatLine) + '\n';
+    std::string text =
+        std::string(description.patches.empty() ? FormatLine : PatchFormatLine) + '\n';
     text += std::string(VersionKey) + ' ' + FormatReleaseVersion(description.version) + '\n';
     if (description.base) {
         text += std::string(BaseKey) + ' ' + FormatReleaseVersion(*description.base) + '\n';
     }
     for (const std::u16string& file : description.files) {
         text += std::string(FileKey) + ' ' + EncodeUtf8(file) + '\n';
+    }
+    for (const TFilePatch& patch : description.patches) {
+        text += std::string(PatchKey) + ' ' + EncodeUtf8(patch.name) + ' ' + FormatHex(patch.from) +
+                ' ' + FormatHex(patch.to) + ' ' + std::to_string(patch.size) + '\n';
     }
     return text;
 }
@@ -230,6 +314,10 @@ CReleaseListing::CReleaseListing(const TReleaseDescription& description)
     m_places.reserve(description.files.size());
     for (std::size_t at = 0; at < description.files.size(); ++at) {
         m_places.emplace(FoldCase(description.files[at]), at);
+    }
+    m_patches.reserve(description.patches.size());
+    for (std::size_t at = 0; at < description.patches.size(); ++at) {
+        m_patches.emplace(FoldCase(description.patches[at].name), at);
     }
 }
 
@@ -249,6 +337,17 @@ std::optional<std::string> CReleaseListing::GetFault() const {
         return "the archive holds " + Quoted(*m_unlisted) + ", which the release description " +
                "does not list";
     }
+    for (const TFilePatch& patch : m_description.patches) {
+        const auto listed = m_places.find(FoldCase(patch.name));
+        if (listed == m_places.end()) {
+            return "the release description has a patch for " + Quoted(patch.name) +
+                   ", which it does not list";
+        }
+        if (!m_claimed[listed->second]) {
+            return "the release description has a patch for " + Quoted(patch.name) +
+                   ", which the archive does not hold";
+        }
+    }
     if (m_description.base) {
         return std::nullopt;
     }
@@ -259,6 +358,11 @@ std::optional<std::string> CReleaseListing::GetFault() const {
         }
     }
     return std::nullopt;
+}
+
+const TFilePatch* CReleaseListing::FindPatch(std::u16string_view path) const {
+    const auto patched = m_patches.find(FoldCase(path));
+    return patched == m_patches.end() ? nullptr : &m_description.patches[patched->second];
 }
 
 std::vector<std::u16string> ListDroppedFiles(const TReleaseDescription& installed,

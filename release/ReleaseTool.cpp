@@ -38,7 +38,7 @@ constexpr int UsageOrToolError = 2;
 constexpr const char* HelpText =
     R"(usage: scripts/release publish --version V [--key PRIVATE.pem] [--partials N] FOLDER RELEASES
        scripts/release choose FEED [APPLICATION_DIRECTORY]
-       scripts/release pack --version V [--from PREVIOUS.zip] [--key PRIVATE.pem] FOLDER OUT.zip
+       scripts/release pack --version V [--from PREVIOUS.zip [--whole]] [--key PRIVATE.pem] FOLDER OUT.zip
        scripts/release show ARCHIVE
        scripts/release check ARCHIVE
        scripts/release sign --key PRIVATE.pem ARCHIVE
@@ -82,6 +82,13 @@ pack    Makes the update archive OUT of version V from FOLDER, with its release 
         version: only the files whose bytes differ from PREVIOUS's or that are new, every EXE or
         MSI file at the top (the updater installs nothing without one) and the empty folders;
         files that FOLDER no longer has are not listed, and installing the update removes them.
+        A changed file comes as a patch against PREVIOUS's file (bsdiff's records, deflated)
+        where its entry is smaller than the file's, and whole otherwise or above 1 GiB; --whole
+        makes every file whole. The description names each patch with the SHA-256 of the file
+        it applies to and of the file it makes: the updater refuses the update, changing
+        nothing, where an installed file has been changed since its install, and the
+        application, still at its old version, then offers the full update. Every patch is
+        applied to PREVIOUS's file and must give the new bytes before OUT is written.
         With --key signed, as sign does. FOLDER is checked first: no EXE or MSI at the top, a
         name the updater refuses or that is not UTF-8, names that are one to Windows, which
         ignores case, a description of its own at the top, and symbolic links and other
@@ -102,11 +109,16 @@ pack    Makes the update archive OUT of version V from FOLDER, with its release 
 show    Prints what ARCHIVE's release description says, for a person: its version, full or
         made for which base version, how many files the archive holds and the version lists,
         and whether and by which key id it is signed (without the public key nothing says
-        whether that signature is valid: verify does). Fails when the archive has no
+        whether that signature is valid: verify does), and the files that come as patches,
+        with the patch's size and the made file's. Fails when the archive has no
         description or the updater would refuse it, naming why as check does.
 check   Reads ARCHIVE exactly as the updater will, through the same reader: the whole
         archive, its top level for an EXE or MSI file and for its release description, and
-        every file to its end with its CRC-32 and sizes. Prints every reason why the updater
+        every file to its end with its CRC-32 and sizes, and every patch to its end as the
+        updater parses it: header, each record's lengths and seeks against the sizes, the
+        made file's size; without the base version's file it cannot tell whether that file
+        has the SHA-256 the patch is for, nor the made one its own. Names each patched file
+        with its sizes. Prints every reason why the updater
         would refuse the archive or install nothing, one line each, a file's own faults after
         its name: no EXE or MSI at the top level, a name the updater refuses, a duplicate name,
         a damaged directory or entry, an encrypted entry or an unknown method, a CRC that does
@@ -160,6 +172,7 @@ struct TArguments {
     std::optional<std::string> version;
     std::optional<std::string> from;
     std::optional<std::string> partials;
+    bool whole = false;
     std::vector<std::string> paths;
 };
 
@@ -207,7 +220,12 @@ TArguments ParseArguments(const std::vector<std::string>& arguments) {
                                              : argument == "--from"     ? &parsed.from
                                              : argument == "--partials" ? &parsed.partials
                                                                         : nullptr;
-        if (option != nullptr) {
+        if (argument == "--whole") {
+            if (parsed.whole) {
+                throw CUsageError(argument + " is given twice");
+            }
+            parsed.whole = true;
+        } else if (option != nullptr) {
             if (option->has_value()) {
                 throw CUsageError(argument + " is given twice");
             }
@@ -225,6 +243,11 @@ TArguments ParseArguments(const std::vector<std::string>& arguments) {
     CheckOption(*shape, "--version", shape->version, parsed.version);
     CheckOption(*shape, "--from", shape->from, parsed.from);
     CheckOption(*shape, "--partials", shape->partials, parsed.partials);
+    if (parsed.whole && !parsed.from) {
+        throw CUsageError(parsed.command == "pack" ? "--whole needs --from: only a partial "
+                                                     "update has patches to leave out"
+                                                   : parsed.command + " takes no --whole");
+    }
     if (parsed.paths.size() < CountNeededWords(shape->paths) ||
         parsed.paths.size() > CountWords(shape->paths)) {
         throw CUsageError(parsed.command + " takes " + std::string(shape->paths) + ", not " +
@@ -240,6 +263,12 @@ void PrintProblems(const std::vector<std::string>& problems) {
     }
 }
 
+// "NAME is a patch: 1234 bytes make 567890".
+std::string DescribePatchedFile(const TPatchedFile& patch) {
+    return patch.name + " is a patch: " + std::to_string(patch.patchSize) + " bytes make " +
+           std::to_string(patch.fileSize);
+}
+
 // Prints the check's lines; true when the updater would install the archive.
 bool ReportCheck(const std::string& path) {
     const TArchiveReport report =
@@ -251,6 +280,10 @@ bool ReportCheck(const std::string& path) {
     }
     std::cerr << path << ": the updater would install it (" << report.fileCount
               << (report.fileCount == 1 ? " file)\n" : " files)\n");
+    for (const TPatchedFile& patch : report.patches) {
+        std::cerr << path << ": " << DescribePatchedFile(patch)
+                  << ", only for the base version's own file\n";
+    }
     return true;
 }
 
@@ -345,7 +378,26 @@ int RunShow(const std::string& path) {
               << CountFiles(description.files.size()) << " that version " << version << " lists\n"
               << "signature: " << DescribeSignature(CDiskFile(path, CDiskFile::TAccess::Read))
               << '\n';
+    if (!report.patches.empty()) {
+        std::cout << "patches:   " << CountFiles(report.patches.size())
+                  << (report.patches.size() == 1 ? " comes as a patch" : " come as patches")
+                  << ", each only for the base version's own file\n";
+        for (const TPatchedFile& patch : report.patches) {
+            std::cout << "           " << DescribePatchedFile(patch) << '\n';
+        }
+    }
     return Success;
+}
+
+// " (2 as patches: 1234 bytes make 567890)", or nothing.
+std::string DescribePatches(const TPackReport& report) {
+    if (report.patchedFiles == 0) {
+        return "";
+    }
+    return " (" + std::to_string(report.patchedFiles) + " as " +
+           (report.patchedFiles == 1 ? "a patch: " : "patches: ") +
+           std::to_string(report.patchBytes) + " bytes make " +
+           std::to_string(report.patchedFileBytes) + ")";
 }
 
 // The one time of every entry: SOURCE_DATE_EPOCH, as reproducible builds everywhere take it.
@@ -399,7 +451,7 @@ void ReportPacked(const std::string& output, const TPackReport& report, const CS
     if (report.description.base) {
         const std::string base = FormatReleaseVersion(*report.description.base);
         std::cerr << ", a partial update for version " << base << ": " << report.packedFiles
-                  << " of its " << listed << ", " << report.archiveSize
+                  << " of its " << listed << DescribePatches(report) << ", " << report.archiveSize
                   << " bytes; installing it removes " << CountFiles(report.droppedFiles)
                   << " of version " << base << '\n';
     } else {
@@ -418,6 +470,7 @@ int RunPack(const TArguments& arguments) {
     request.output = arguments.paths[1];
     request.version = ParseVersionOption(*arguments.version);
     request.previous = arguments.from;
+    request.whole = arguments.whole;
     request.key = key ? &*key : nullptr;
     request.timestamp = GetPackTimestamp();
     const TPackReport report = PackRelease(request);

@@ -19,6 +19,7 @@ import subprocess
 import time
 import unittest
 import zipfile
+import zlib
 from pathlib import Path
 
 SOURCE_ROOT = Path(__file__).resolve().parents[2]
@@ -584,8 +585,9 @@ class PackTests(unittest.TestCase):
         full = self.folder / "full.zip"
         self.assertEqual(pack(write_release(self.folder / "v1", old), full, "1.0")[0], 0)
         partial = self.folder / "partial.zip"
+        # Whole, as these files are small enough to read here; PatchTests make patches.
         status, output, _ = pack(write_release(self.folder / "v2", new), partial, "1.0.1",
-                                 "--from", full)
+                                 "--from", full, "--whole")
         self.assertEqual(status, 0, output)
         self.assertEqual(output, [
             f"{partial}: version 1.0.1, a partial update for version 1.0: 7 of its 11 files, "
@@ -840,6 +842,171 @@ class ShowTests(unittest.TestCase):
         ]:
             with self.subTest(archive.name):
                 self.assertEqual(run_tool("show", archive), (1, lines, ""))
+
+
+def apply_patch(old, patch):
+    """The patch format read independently of the tool: header, then (add, copy, seek)
+    records; raises AssertionError for anything out of bounds."""
+    magic, version, old_size, new_size = struct.unpack_from("<8sIQQ", patch)
+    assert (magic, version, old_size) == (b"ORVPATCH", 1, len(old)), (magic, version, old_size)
+    made = bytearray()
+    at, position = 28, 0
+    while len(made) < new_size:
+        add, copy, seek = struct.unpack_from("<QQq", patch, at)
+        at += 24
+        assert 0 < add + copy <= new_size - len(made) and position + add <= len(old)
+        made += bytes((o + d) & 0xFF for o, d in zip(old[position:position + add],
+                                                     patch[at:at + add]))
+        at += add
+        made += patch[at:at + copy]
+        at += copy
+        position += add + seek
+        assert 0 <= position <= len(old)
+    assert at == len(patch)
+    return bytes(made)
+
+
+def code_like(seed, size):
+    """Bytes that change as a program's do between two builds: mostly the same, scattered
+    changes, a block inserted; deflate shrinks them a little."""
+    rng = random.Random(seed)
+    return bytes(rng.choice(b"\x00\x00\x48\x89\xe8\xc3\xff") if rng.random() < 0.5
+                 else rng.randrange(256) for _ in range(size))
+
+
+def rebuilt(data, seed):
+    rng = random.Random(seed)
+    changed = bytearray(data)
+    for _ in range(30):
+        changed[rng.randrange(len(changed))] ^= 0x10
+    at = rng.randrange(len(changed))
+    changed[at:at] = rng.randbytes(500)
+    return bytes(changed)
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+class PatchTests(unittest.TestCase):
+    """pack --from with patches, and what show and check say of them."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = fresh_folder("patches")
+        library = code_like(1, 200000)
+        cls.old = {"setup.exe": random.Random(2).randbytes(50000), "lib/core.dll": library,
+                   "a.txt": b"a", "notes.txt": b"release notes " * 500,
+                   "same.bin": b"unchanged" * 100}
+        cls.new = dict(cls.old)
+        cls.new.update({"lib/core.dll": rebuilt(library, 3), "a.txt": b"b",
+                        "notes.txt": random.Random(4).randbytes(7000), "added.bin": b"new"})
+        cls.full = cls.folder / "full.zip"
+        assert pack(write_release(cls.folder / "v1", cls.old), cls.full, "1.0")[0] == 0
+        cls.v2 = write_release(cls.folder / "v2", cls.new)
+        cls.partial = cls.folder / "partial.zip"
+        cls.status, cls.output, _ = pack(cls.v2, cls.partial, "1.1", "--from", cls.full)
+
+    def entry(self, archive, name):
+        with zipfile.ZipFile(archive) as reader:
+            return reader.read(name)
+
+    def test_a_changed_file_comes_as_a_patch_where_that_is_smaller(self):
+        self.assertEqual(self.status, 0, self.output)
+        patch = self.entry(self.partial, "lib/core.dll")
+        made = self.new["lib/core.dll"]
+        self.assertEqual(self.output, [
+            f"{self.partial}: version 1.1, a partial update for version 1.0: 5 of its 6 files "
+            f"(1 as a patch: {len(patch)} bytes make {len(made)}), "
+            f"{self.partial.stat().st_size} bytes; installing it removes 0 files of version 1.0"])
+        self.assertEqual(apply_patch(self.old["lib/core.dll"], patch), made)
+        with zipfile.ZipFile(self.partial) as reader:
+            compressed = reader.getinfo("lib/core.dll").compress_size
+        self.assertLess(compressed, len(zlib_deflated(made)) / 4)
+        # A one-byte file and one rewritten whole gain nothing from a patch.
+        self.assertEqual(self.entry(self.partial, "a.txt"), b"b")
+        self.assertEqual(self.entry(self.partial, "notes.txt"), self.new["notes.txt"])
+        self.assertEqual(read_description(self.partial), [
+            "orvandel-release 2", "version 1.1", "base 1.0",
+            *[f"file {name}" for name in sorted(self.new, key=str.encode)],
+            f"patch lib/core.dll {sha256(self.old['lib/core.dll'])} {sha256(made)} {len(made)}"])
+
+    def test_show_and_check_name_the_patched_files(self):
+        patch = len(self.entry(self.partial, "lib/core.dll"))
+        made = len(self.new["lib/core.dll"])
+        status, output, stdout = run_tool("show", self.partial)
+        self.assertEqual((status, output), (0, []))
+        self.assertEqual(stdout.splitlines()[-2:], [
+            "patches:   1 file comes as a patch, each only for the base version's own file",
+            f"           lib/core.dll is a patch: {patch} bytes make {made}"])
+        self.assertEqual(run_tool("check", self.partial), (0, [
+            f"{self.partial}: the updater would install it (6 files)",
+            f"{self.partial}: lib/core.dll is a patch: {patch} bytes make {made}, only for the "
+            "base version's own file"], ""))
+
+    def test_whole_leaves_patches_out_and_needs_from(self):
+        whole = self.folder / "whole.zip"
+        status, output, _ = pack(self.v2, whole, "1.1", "--from", self.full, "--whole")
+        self.assertEqual(status, 0, output)
+        self.assertEqual(self.entry(whole, "lib/core.dll"), self.new["lib/core.dll"])
+        self.assertEqual(read_description(whole)[0], "orvandel-release 1")
+        for arguments, mistake in [
+            (["pack", "--version", "2", "--whole", self.v2, self.folder / "x.zip"],
+             "--whole needs --from: only a partial update has patches to leave out"),
+            (["show", "--whole", self.partial], "show takes no --whole"),
+            (["pack", "--version", "2", "--from", self.full, "--whole", "--whole", self.v2,
+              self.folder / "x.zip"], "--whole is given twice"),
+        ]:
+            with self.subTest(mistake):
+                status, output, _ = run_tool(*arguments)
+                self.assertEqual((status, output[0]), (2, f"usage error: {mistake}"))
+        self.assertFalse((self.folder / "x.zip").exists())
+
+    def test_patches_are_the_same_bytes_on_every_run(self):
+        again = self.folder / "elsewhere"
+        again.mkdir(exist_ok=True)
+        status, output, _ = pack("../v2", "again.zip", "1.1", "--from", "../full.zip",
+                                 cwd=again, umask=0o077)
+        self.assertEqual(status, 0, output)
+        self.assertEqual((again / "again.zip").read_bytes(), self.partial.read_bytes())
+
+    def test_check_refuses_a_damaged_patch(self):
+        patch = self.entry(self.partial, "lib/core.dll")
+        add, copy, seek = struct.unpack_from("<QQq", patch, 28)
+        made = len(self.new["lib/core.dll"])
+
+        def with_control(add, copy, seek):
+            return patch[:28] + struct.pack("<QQq", add, copy, seek) + patch[52:]
+
+        cases = [
+            ("ends early", patch[:-1]),
+            ("bytes over", patch + b"\0"),
+            ("not a patch", b"NOTPATCH" + patch[8:]),
+            ("another format", patch[:8] + struct.pack("<I", 2) + patch[12:]),
+            ("another new size", patch[:20] + struct.pack("<Q", made + 1) + patch[28:]),
+            ("a seek before the start", with_control(add, copy, -(1 << 40))),
+            ("a seek past the end", with_control(add, copy, 1 << 40)),
+            ("past the new size", with_control(add, made + 1, seek)),
+            ("lengths that overflow", with_control(1 << 63, 1 << 63, seek)),
+            ("header cut short", patch[:20]),
+        ]
+        for name, damaged in cases:
+            with self.subTest(name):
+                archive = self.folder / "damaged.zip"
+                with zipfile.ZipFile(self.partial) as source, \
+                        zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as target:
+                    for info in source.infolist():
+                        data = damaged if info.filename == "lib/core.dll" else source.read(info)
+                        target.writestr(info.filename, data)
+                status, output, _ = run_tool("check", archive)
+                self.assertEqual(status, 1, output)
+                self.assertEqual(len(output), 2, output)
+                self.assertTrue(output[0].startswith("lib/core.dll: the patch "), output)
+                self.assertEqual(output[1], f"{archive}: the updater would not install it")
+
+
+def zlib_deflated(data):
+    return zlib.compress(data, 9)
 
 
 def temporaries_beside(path):
