@@ -8,6 +8,7 @@ folder is gone, and the application is started again exactly when it should be.
 
 import io
 import os
+import random
 import re
 import shutil
 import struct
@@ -1321,11 +1322,16 @@ class ReleaseFeedTests(UpdaterTestCase):
 
     DESCRIPTION = ReleasePackingTests.DESCRIPTION
 
-    @staticmethod
-    def version_files(case, version):
-        """Each version changes the executable and the configuration; 3.0 drops a plug-in and
-        adds a language."""
-        files = {"setup.exe": INSTALLER,
+    # A table that each version changes in a few bytes: its partial updates carry a patch.
+    TABLE = bytes(random.Random(30).randbytes(1 << 16))
+
+    @classmethod
+    def version_files(cls, case, version):
+        """Each version changes the executable, the configuration and a few bytes of the
+        table; 3.0 drops a plug-in and adds a language."""
+        table = bytearray(cls.TABLE)
+        table[4096:4096 + len(version)] = version.encode()
+        files = {"setup.exe": INSTALLER, "data/table.bin": bytes(table),
                  "sample_app.exe": case.sample_app_bytes + f"\0version {version}\0".encode(),
                  "version.txt": f"{version}\n".encode(),
                  "sample_app.ini": (case.app / "sample_app.ini").read_bytes(),
@@ -1373,17 +1379,20 @@ class ReleaseFeedTests(UpdaterTestCase):
         run = case.run_app()
         self.assertEqual(run.exit_code, 0)
         self.assertEqual(run.boxes, [])
-        with zipfile.ZipFile(server / chosen) as archive:
-            description = digest(archive.read(self.DESCRIPTION))
-        self.assertEqual(snapshot(case.app), {**snapshot(release), self.DESCRIPTION: description})
-        self.assertNothingLeftBehind(case)
-        self.assertEqual(list(case.download.glob("*.zip")), [])
+        self.assertUpdatedDirectory(case, server, release, chosen)
         self.assertStarts(case, [first_start, "3.0"])
         size = (server / chosen).stat().st_size
         self.assertEqual(self.download_log(case), [
             "feed: latest 3.0", installed, "chosen: " + self.feed_line(server, chosen),
             f"checked: {size} bytes and the SHA-256 of the feed",
             "feed: latest 3.0", "installed: 3.0", "current: nothing to download"])
+
+    def assertUpdatedDirectory(self, case, server, release, chosen):
+        with zipfile.ZipFile(server / chosen) as archive:
+            description = digest(archive.read(self.DESCRIPTION))
+        self.assertEqual(snapshot(case.app), {**snapshot(release), self.DESCRIPTION: description})
+        self.assertNothingLeftBehind(case)
+        self.assertEqual(list(case.download.glob("*.zip")), [])
 
     def test_each_installed_version_takes_its_partial_update_and_ends_at_exactly_3_0(self):
         for version in ["1.0", "2.0"]:
@@ -1399,6 +1408,35 @@ class ReleaseFeedTests(UpdaterTestCase):
         case = self.new_case()
         server, release = self.publish_line(case)
         self.assertUpdatedTo3(case, server, release, "orvandel-3.0.zip", "installed: none", "1")
+
+    def test_a_partial_update_refused_for_a_changed_file_is_followed_by_the_full_one_once(self):
+        case = self.new_case()
+        server, release = self.publish_line(case)
+        self.install(case, server, "2.0")
+        partial = "orvandel-3.0-from-2.0.zip"
+        with zipfile.ZipFile(server / partial) as archive:
+            self.assertIn("patch data/table.bin ",
+                          archive.read(self.DESCRIPTION).decode(), "the table takes no patch")
+        # The user's copy is not version 2.0's: the patch made for that one cannot apply.
+        table = case.app / "data" / "table.bin"
+        table.write_bytes(table.read_bytes()[:-1] + b"!")
+
+        run = case.run_app()
+
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [FAILURE_BOX])
+        self.assertUpdatedDirectory(case, server, release, "orvandel-3.0.zip")
+        self.assertStarts(case, ["2.0", "2.0", "3.0"])
+        self.assertIn("data/table.bin", "\n".join(logged_runs(case.app_exe)[-2]))
+        checked = [f"checked: {(server / name).stat().st_size} bytes and the SHA-256 of the feed"
+                   for name in [partial, "orvandel-3.0.zip"]]
+        self.assertEqual(self.download_log(case), [
+            "feed: latest 3.0", "installed: 2.0", "chosen: " + self.feed_line(server, partial),
+            checked[0],
+            "feed: latest 3.0", "installed: 2.0",
+            "retry: the partial update failed; the full update, once",
+            "chosen: " + self.feed_line(server, "orvandel-3.0.zip"), checked[1],
+            "feed: latest 3.0", "installed: 3.0", "current: nothing to download"])
 
     def test_a_download_that_is_not_what_the_feed_says_never_reaches_the_updater(self):
         case = self.new_case()
