@@ -118,8 +118,7 @@ private:
     bool TakeVersion(std::string_view text, TReleaseVersion& version) {
         const std::optional<TReleaseVersion> parsed = ParseReleaseVersion(text);
         if (!parsed) {
-            return Refuse(Quoted(text) +
-                          " is no version: one to four parts of 0 to 65535, such as 2.1");
+            return Refuse(Quoted(text) + " is no version: " + std::string(VersionSpelling));
         }
         version = *parsed;
         if (m_reached == TReached::Format) {
@@ -209,20 +208,18 @@ private:
             return false;
         }
         const std::string_view size = values[2];
-        const auto [end, error] =
-            std::from_chars(size.data(), size.data() + size.size(), patch.size);
-        if (size.empty() || (size.size() > 1 && size[0] == '0') ||
-            size.find_first_not_of("0123456789") != std::string_view::npos ||
-            error != std::errc() || end != size.data() + size.size()) {
+        const std::optional<std::uint64_t> parsed = ParseDecimalSize(size);
+        if (!parsed) {
             return Refuse(Quoted(size) + " is no size: decimal bytes, such as 1534976");
         }
+        patch.size = *parsed;
         m_description.patches.push_back(std::move(patch));
         return true;
     }
 
     bool TakeDigest(std::string_view text, TSha256& digest) {
         if (!ParseHex(text, digest)) {
-            return Refuse(Quoted(text) + " is no SHA-256: 64 lower-case hex digits");
+            return Refuse(Quoted(text) + " is no SHA-256: " + std::string(Sha256Spelling));
         }
         return true;
     }

@@ -60,6 +60,9 @@ struct TReleaseVersion {
     }
 };
 
+// How a version is written, for the fault that names one that is not.
+constexpr std::string_view VersionSpelling = "one to four parts of 0 to 65535, such as 2.1";
+
 // No sign, no blank, no leading zero but a lone 0.
 std::optional<TReleaseVersion> ParseReleaseVersion(std::string_view text);
 std::string FormatReleaseVersion(const TReleaseVersion& version);

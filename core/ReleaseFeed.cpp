@@ -6,7 +6,6 @@
 #include "core/NameScreen.h"
 #include "core/TextLines.h"
 
-#include <charconv>
 #include <unordered_set>
 
 namespace {
@@ -138,8 +137,7 @@ private:
     bool TakeVersion(std::string_view text, TReleaseVersion& version) {
         const std::optional<TReleaseVersion> parsed = ParseReleaseVersion(text);
         if (!parsed) {
-            return Refuse(Quoted(text) +
-                          " is no version: one to four parts of 0 to 65535, such as 2.1");
+            return Refuse(Quoted(text) + " is no version: " + std::string(VersionSpelling));
         }
         version = *parsed;
         return true;
@@ -186,17 +184,18 @@ private:
     }
 
     bool TakeSize(std::string_view text, std::uint64_t& size) {
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size);
-        if (text.empty() || text[0] == '0' || error != std::errc() ||
-            end != text.data() + text.size()) {
+        // No archive is empty.
+        const std::optional<std::uint64_t> parsed = ParseDecimalSize(text);
+        if (!parsed || *parsed == 0) {
             return Refuse(Quoted(text) + " is no size: decimal bytes, at least 1, no leading zero");
         }
+        size = *parsed;
         return true;
     }
 
     bool TakeDigest(std::string_view text, TFeedDigest& digest) {
         if (!ParseHex(text, digest)) {
-            return Refuse(Quoted(text) + " is no SHA-256: 64 lowercase hex digits");
+            return Refuse(Quoted(text) + " is no SHA-256: " + std::string(Sha256Spelling));
         }
         return true;
     }

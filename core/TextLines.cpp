@@ -1,5 +1,7 @@
 #include "core/TextLines.h"
 
+#include <charconv>
+
 namespace {
 
 constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
@@ -24,6 +26,17 @@ bool CTextLines::Next(std::string_view& line) {
         line.remove_suffix(1);
     }
     return true;
+}
+
+std::optional<std::uint64_t> ParseDecimalSize(std::string_view text) {
+    std::uint64_t size = 0;
+    // from_chars alone would take a run of leading zeros.
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size);
+    if (text.empty() || (text.size() > 1 && text[0] == '0') || error != std::errc() ||
+        end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return size;
 }
 
 // Built by appending: GCC 12 warns wrongly of overlapping copies in a literal + string chain.

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +22,9 @@ private:
     std::string_view m_rest;
     std::size_t m_number = 0;
 };
+
+// A size as these texts write it: decimal bytes, no sign, no leading zero but a lone 0.
+std::optional<std::uint64_t> ParseDecimalSize(std::string_view text);
 
 // A value as a fault line quotes it.
 std::string Quoted(std::string_view text);

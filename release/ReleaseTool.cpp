@@ -418,8 +418,7 @@ std::time_t GetPackTimestamp() {
 TReleaseVersion ParseVersionOption(const std::string& text) {
     const std::optional<TReleaseVersion> version = ParseReleaseVersion(text);
     if (!version) {
-        throw CToolError("--version " + text +
-                         " is no version: one to four parts of 0 to 65535, such as 2.1");
+        throw CToolError("--version " + text + " is no version: " + std::string(VersionSpelling));
     }
     return *version;
 }

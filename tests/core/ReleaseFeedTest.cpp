@@ -121,9 +121,9 @@ TEST(ReleaseFeed, RefusesEveryOtherLineNamingIt) {
          "line 3: \"18446744073709551616\" is no size: decimal bytes, at least 1, no leading "
          "zero"},
         {Head + "full 2.1 a.zip 1 " + std::string(64, 'A') + "\n",
-         "line 3: \"" + std::string(64, 'A') + "\" is no SHA-256: 64 lowercase hex digits"},
+         "line 3: \"" + std::string(64, 'A') + "\" is no SHA-256: 64 lower-case hex digits"},
         {Head + "full 2.1 a.zip 1 " + Hash1.substr(1) + "\n",
-         "line 3: \"" + Hash1.substr(1) + "\" is no SHA-256: 64 lowercase hex digits"},
+         "line 3: \"" + Hash1.substr(1) + "\" is no SHA-256: 64 lower-case hex digits"},
         {Head + Full + big, "larger than 1 MiB"},
     };
     for (const auto& [text, fault] : cases) {
