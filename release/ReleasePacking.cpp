@@ -216,8 +216,9 @@ std::optional<TPatchEntry> MakePatch(const TBase& base, std::size_t baseItem,
         old.GetBytes(), made.GetBytes(), [&](std::string_view piece) { scratch.Append(piece); },
         [&](std::uint64_t passed) { made.Release(passed); });
     const CScratchFile::CRange patch(scratch, offset, scratch.GetSize() - offset);
-    if (CReproducibleZip::MeasureContent(patch, item.name) >=
-        CReproducibleZip::MeasureContent(made, item.name)) {
+    // The file's deflate stops as soon as it is larger than the patch's, as it mostly is.
+    const std::uint64_t patchEntry = CReproducibleZip::MeasureContent(patch, item.name);
+    if (CReproducibleZip::MeasureContent(made, item.name, patchEntry) <= patchEntry) {
         scratch.Truncate(offset);
         return std::nullopt;
     }
