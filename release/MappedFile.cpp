@@ -39,6 +39,14 @@ CMappedFile::~CMappedFile() {
     }
 }
 
+bool CMappedFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const {
+    if (offset > m_size || m_size - offset < size) {
+        return false;
+    }
+    std::copy_n(m_bytes + offset, size, static_cast<std::uint8_t*>(buffer));
+    return true;
+}
+
 void CMappedFile::Release(std::uint64_t end) {
     static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     const std::size_t pages =

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -288,12 +287,12 @@ TDiffWork DiffFiles(std::span<const std::uint8_t> oldFile, std::span<const std::
                 match.length > oldScore + MatchMargin) {
                 break;
             }
-            const std::int64_t passed =
+            const std::int64_t skipped =
                 match.length >= LongRejectedMatch ? match.length / 2 : std::int64_t{1};
-            for (const std::int64_t end = scan + passed; scan < end; ++scan) {
+            for (const std::int64_t end = scan + skipped; scan < end; ++scan) {
                 oldScore -= aligned(scan) ? 1 : 0;
             }
-            work.steps += static_cast<std::uint64_t>(passed);
+            work.steps += static_cast<std::uint64_t>(skipped);
         }
         if (match.length == oldScore && scan != newSize) {
             continue;

@@ -204,30 +204,31 @@ struct TPatchEntry {
 std::optional<TPatchEntry> MakePatch(const TBase& base, std::size_t baseItem,
                                      const TReleaseItem& item, CScratchFile& scratch,
                                      TPackReport& report) {
+    // Mapped, so that the differ holds only the stretch of it that it is at.
+    CMappedFile made(item.diskPath);
     if (base.archive->GetItem(baseItem).size > LargestDiffedFile ||
-        CDiskFile(item.diskPath, CDiskFile::TAccess::Read).GetSize() > LargestDiffedFile) {
+        made.GetSize() > LargestDiffedFile) {
         return std::nullopt;
     }
     const CMemoryByteSource old = ReadBaseFile(base, baseItem, item);
-    // Mapped, so that the differ holds only the stretch of it that it is at.
-    CMappedFile made(item.diskPath);
     const std::uint64_t offset = scratch.GetSize();
     DiffFiles(
         old.GetBytes(), made.GetBytes(), [&](std::string_view piece) { scratch.Append(piece); },
         [&](std::uint64_t passed) { made.Release(passed); });
     const CScratchFile::CRange patch(scratch, offset, scratch.GetSize() - offset);
-    const CDiskFile file(item.diskPath, CDiskFile::TAccess::Read);
-    if (CReproducibleZip::MeasureContent(patch, item.name) >=
-        CReproducibleZip::MeasureContent(file, item.name)) {
+    // The file's deflate stops as soon as it is larger than the patch's, as it mostly is.
+    const std::uint64_t patchEntry = CReproducibleZip::MeasureContent(patch, item.name);
+    if (CReproducibleZip::MeasureContent(made, item.name, patchEntry) <= patchEntry) {
         scratch.Truncate(offset);
         return std::nullopt;
     }
+    // The bytes checked are the bytes hashed: the file is read once more by neither.
     CheckPatch(old, made, patch, item);
     report.description.patches.push_back({item.path, DigestRange(old, old.GetSize()),
-                                          DigestRange(file, file.GetSize()), file.GetSize()});
+                                          DigestRange(made, made.GetSize()), made.GetSize()});
     ++report.patchedFiles;
     report.patchBytes += patch.GetSize();
-    report.patchedFileBytes += file.GetSize();
+    report.patchedFileBytes += made.GetSize();
     return TPatchEntry{offset, patch.GetSize()};
 }
 

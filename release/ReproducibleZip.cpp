@@ -213,7 +213,8 @@ bool CReproducibleZip::DeflatePieces(
     return true;
 }
 
-std::uint64_t CReproducibleZip::MeasureContent(const CByteSource& content, std::string_view name) {
+std::uint64_t CReproducibleZip::MeasureContent(const CByteSource& content, std::string_view name,
+                                               std::uint64_t atMost) {
     TEntry entry;
     entry.name = name;
     entry.size = content.GetSize();
@@ -224,9 +225,10 @@ std::uint64_t CReproducibleZip::MeasureContent(const CByteSource& content, std::
         entry.size != 0 && DeflatePieces(content, entry, input, output,
                                          [&](const unsigned char*, std::size_t produced) {
                                              compressed += produced;
-                                             return compressed < entry.size;
+                                             return compressed < entry.size && compressed <= atMost;
                                          });
-    return deflated ? entry.compressedSize : entry.size;
+    // Stopped short of the size, the bytes deflated so far are already too many.
+    return deflated ? entry.compressedSize : std::min(compressed, entry.size);
 }
 
 bool CReproducibleZip::Deflate(const CByteSource& content, TEntry& entry) {

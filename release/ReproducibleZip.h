@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,8 +38,11 @@ public:
     // Reads the content from offset 0 to its size, twice where deflate does not pay.
     void AddFile(std::string_view name, const CByteSource& content);
     // The bytes that AddFile would write of the content, its header not counted: deflated, or
-    // stored where deflate does not make it smaller.
-    static std::uint64_t MeasureContent(const CByteSource& content, std::string_view name);
+    // stored where deflate does not make it smaller. Stops as soon as they are known to be more
+    // than atMost, and then gives some count above it.
+    static std::uint64_t
+    MeasureContent(const CByteSource& content, std::string_view name,
+                   std::uint64_t atMost = std::numeric_limits<std::uint64_t>::max());
     // The central directory and the end records; the archive is complete once they are written.
     void Finish();
 

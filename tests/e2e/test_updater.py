@@ -22,6 +22,7 @@ from harness import (BIN, DRIVE_C, FAILURE_BOX, PREFIX, PROMPT_BOX, PROMPT_CAPTI
                      logged_runs, make_archive, corrupt_entry, run_once_entries,
                      running_programs, snapshot, wait_until, windows_path, wine_environment,
                      wine_temp_folder)
+from patch_writer import header, record, scattered, whole_patch
 
 INSTALLER = b"MZ stand-in for the installer of version 2"
 UNCHECKED = "no update keys are built in: the archive's signature is not checked"
@@ -506,32 +507,13 @@ def many_files_update(case, files):
     return entries
 
 
-class KilledUpdateTests(UpdaterTestCase):
-    """The updater killed with SIGKILL at several points, as a crash, Task Manager or a power
-    cut would end it, then started again exactly as Windows would start it at the next logon.
-    That run must end at exactly one version: the new one while the archive is there, the old
-    one once it is gone."""
+class KilledRuns:
+    """Kills the updater at a point of its run and starts it again as Windows would at the next
+    logon. On drive C:, as the build folder's depth would leave no room for the archive in the
+    logon entry."""
 
-    FILES = 1500
-
-    def prepare(self, archive=None, **options):
-        """An application of many files and its update. archive: its path, from the case's
-        root. On drive C:, as the build folder's depth would leave no room for the archive in
-        the logon entry."""
-        case = self.new_case(work=DRIVE_C / "e2e", **options)
-        if archive:
-            case.archive = archive(case.root)
-        return case, many_files_update(case, self.FILES)
-
-    @staticmethod
-    def journal():
-        files = journals()
-        return files[0].read_text(encoding="utf-8", errors="replace") if files else ""
-
-    @staticmethod
-    def moved_in(case):
-        """The files of the install backed up so far: each is moved in right after its backup."""
-        return sum(name.endswith(".bak") for _, _, files in os.walk(case.app) for name in files)
+    def new_killed_case(self, **options):
+        return self.new_case(work=DRIVE_C / "e2e", **options)
 
     def kill_and_read_entry(self, case, condition):
         """Kills the updater at the point; the command it left for the next logon."""
@@ -566,6 +548,33 @@ class KilledUpdateTests(UpdaterTestCase):
 
         self.assertResumed(case, run, entries, new_version=archive_kept)
         self.assertStarts(case, versions or ["1", "2" if archive_kept else "1"])
+
+
+class KilledUpdateTests(KilledRuns, UpdaterTestCase):
+    """The updater killed with SIGKILL at several points, as a crash, Task Manager or a power
+    cut would end it, then started again exactly as Windows would start it at the next logon.
+    That run must end at exactly one version: the new one while the archive is there, the old
+    one once it is gone."""
+
+    FILES = 1500
+
+    def prepare(self, archive=None, **options):
+        """An application of many files and its update. archive: its path, from the case's
+        root."""
+        case = self.new_killed_case(**options)
+        if archive:
+            case.archive = archive(case.root)
+        return case, many_files_update(case, self.FILES)
+
+    @staticmethod
+    def journal():
+        files = journals()
+        return files[0].read_text(encoding="utf-8", errors="replace") if files else ""
+
+    @staticmethod
+    def moved_in(case):
+        """The files of the install backed up so far: each is moved in right after its backup."""
+        return sum(name.endswith(".bak") for _, _, files in os.walk(case.app) for name in files)
 
     def test_killed_while_unpacking(self):
         case, entries = self.prepare()
@@ -909,12 +918,16 @@ class ZipWritersTests(UpdaterTestCase):
                 self.assertStarts(case, ["1", "1"])
 
 
-def described(version, entries, base=None, listed=None):
-    """The entries with a release description: of every file they hold, or of the files given."""
+def described(version, entries, base=None, listed=None, patches=()):
+    """The entries with a release description: of every file they hold, or of the files given.
+    patches: (name, the base's file, the file it makes) of each entry that is a patch."""
     names = listed if listed is not None else [name for name, _ in entries
                                                if not name.endswith("/")]
-    text = f"orvandel-release 1\nversion {version}\n" + (f"base {base}\n" if base else "")
+    text = (f"orvandel-release {2 if patches else 1}\nversion {version}\n"
+            + (f"base {base}\n" if base else ""))
     text += "".join(f"file {name}\n" for name in names)
+    text += "".join(f"patch {name} {digest(old)} {digest(new)} {len(new)}\n"
+                    for name, old, new in patches)
     return [*entries, ("orvandel-release.txt", text.encode())]
 
 
@@ -1312,6 +1325,175 @@ class ReleasePackingTests(UpdaterTestCase):
         self.assertIn("the archive must carry a valid signature by a built-in key",
                       logged_runs(case.app_exe)[-1])
 
+
+class PatchedUpdateTests(KilledRuns, SignedArchives, UpdaterTestCase):
+    """Partial updates that bring changed files as patches against the installed ones. The
+    directory ends exactly at the new release, or, where a patched file is not the base
+    version's or a patch is damaged, exactly as it was, with the log saying why; a run killed
+    while a large file is patched ends at exactly the old version."""
+
+    CORE_1 = random.Random(1).randbytes(300 * 1024)
+    LISTED = ["setup.exe", "sample_app.exe", "version.txt", "lib/core.dll"]
+
+    def core_2(self):
+        core = bytearray(self.CORE_1)
+        for at in range(1000, len(core), 40000):
+            core[at] ^= 0xFF
+        return bytes(core[:150000]) + b"a function of version 2.0" + bytes(core[150000:])
+
+    def install_release_1(self, case):
+        """Version 1.0 as its full update would have installed it."""
+        entries = described("1.0", [("setup.exe", INSTALLER), ("sample_app.exe", case.sample_app_bytes),
+                                    ("version.txt", b"1.0\n"), ("lib/core.dll", self.CORE_1)])
+        for name, data in entries:
+            case.write_app_file(name, data)
+        return entries
+
+    def release_2(self, case, core_patch=None, core_to=None):
+        """The partial update of version 2.0: the application and its library as patches; the
+        archive's entries, and those that its install leaves."""
+        core_2 = self.core_2()
+        app_2 = case.version_2_exe()
+        patched = [("sample_app.exe", case.sample_app_bytes, app_2),
+                   ("lib/core.dll", self.CORE_1, core_to or core_2)]
+        entries = described("2.0", [("setup.exe", INSTALLER),
+                                    ("sample_app.exe", whole_patch(case.sample_app_bytes, app_2)),
+                                    ("version.txt", b"2.0\n"),
+                                    ("lib/core.dll", core_patch or whole_patch(self.CORE_1, core_2))],
+                            base="1.0", listed=self.LISTED, patches=patched)
+        made = {"sample_app.exe": app_2, "lib/core.dll": core_2}
+        return entries, [(name, made.get(name, data)) for name, data in entries]
+
+    def run_refused(self, case, line):
+        before = case.take_snapshot()
+        case.request_update(flag="")
+
+        run = case.run_app()
+
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [FAILURE_BOX])
+        self.assertEqual(snapshot(case.app), before)
+        self.assertNothingLeftBehind(case)
+        self.assertIn(line, [text[:len(line)] for text in logged_runs(case.app_exe)[-1]])
+
+    def test_a_full_then_a_partial_update_with_patches_leave_exactly_version_2(self):
+        case = self.new_case()
+        release_1 = described("1.0", [("setup.exe", INSTALLER), ("sample_app.exe", case.sample_app_bytes),
+                                      ("version.txt", b"1.0\n"), ("lib/core.dll", self.CORE_1)])
+        make_archive(case.archive, release_1)
+        before = case.take_snapshot()
+        case.request_update(flag="")
+        self.assertEqual(case.run_app().boxes, [])
+        self.assertEqual(snapshot(case.app), after_release(before, release_1))
+
+        entries, installed = self.release_2(case)
+        make_archive(case.archive, entries)
+        before = case.take_snapshot()
+        case.request_update(flag="1")
+
+        run = case.run_app()
+
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [])
+        self.assertEqual(snapshot(case.app), after_release(before, installed))
+        self.assertNothingLeftBehind(case)
+        self.assertFalse(case.archive.exists())
+        self.assertEqual([version for version, _ in case.starts()], ["1", "1.0", "1.0", "2.0"])
+        patch_bytes = sum(len(data) for name, data in entries
+                          if name in ("sample_app.exe", "lib/core.dll"))
+        file_bytes = len(case.version_2_exe()) + len(self.core_2())
+        self.assertIn("release: the update brings version 2.0, made for 1.0 only; the installed "
+                      f"version is 1.0; 2 files come as patches, {patch_bytes} bytes of patches "
+                      f"for {file_bytes} bytes of files; it removes 0 files of the installed "
+                      "version", logged_runs(case.app_exe)[-1])
+
+    def test_a_patched_file_changed_after_its_install_refuses_the_update(self):
+        case = self.new_case()
+        self.install_release_1(case)
+        case.write_app_file("lib/core.dll", self.CORE_1[:-1] + b"!")
+        make_archive(case.archive, self.release_2(case)[0])
+        self.run_refused(case, 'failure: the update is refused: it brings "lib/core.dll" as a '
+                               "patch of version 1.0's file, and the installed \"lib/core.dll\" "
+                               "was changed since version 1.0 installed it, so the update needs "
+                               "the full archive")
+
+    def test_damaged_patches_take_the_failed_end(self):
+        old, made = self.CORE_1, self.core_2()
+        damaged = "failure: Cannot unzip the downloaded archive. (lib/core.dll: the patch "
+        # (what, the patch, the description's TO, the log's reason)
+        steps = [
+            ("a file other than the described", whole_patch(old, made), made[:-1] + b"?",
+             "made a file other than the one that the release description names"),
+            ("an add past the old file's end",
+             header(len(old), len(made)) + record(copy=b"x", seek=len(old)) + record(add=b"\0"),
+             None, "adds to bytes past the old file's end"),
+            ("a seek before its start", header(len(old), len(made)) + record(add=b"\0", seek=-2),
+             None, "seeks before the start of the old file"),
+            ("lengths that wrap", header(len(old), len(made)) + record(add_length=2,
+                                                                       copy_length=2 ** 64 - 1),
+             None, f"writes past the new file's {len(made)} bytes"),
+            ("cut short", whole_patch(old, made)[:-1000], None,
+             f"ends after {len(made) - 1000} of the new file's {len(made)} bytes"),
+            ("bytes left over", whole_patch(old, made) + b"\0", None,
+             "has bytes after its last record"),
+        ]
+        case = self.new_case()
+        self.install_release_1(case)
+        for what, patch, to, reason in steps:
+            with self.subTest(what):
+                make_archive(case.archive, self.release_2(case, patch, to)[0])
+                self.run_refused(case, damaged + reason + ")")
+
+    def test_killed_while_a_large_file_is_patched_ends_at_exactly_the_old_version(self):
+        case = self.new_killed_case()
+        entries_1 = self.install_release_1(case)
+        big_1 = random.Random(2).randbytes(96 << 20)
+        big_2, big_patch = scattered(big_1, range(4096, len(big_1), 7 << 20), b"inserted" * 1000)
+        case.write_app_file("data/big.bin", big_1)
+        case.write_app_file("orvandel-release.txt", described(
+            "1.0", entries_1[:-1], listed=[*self.LISTED, "data/big.bin"])[-1][1])
+        entries = described("2.0", [("setup.exe", INSTALLER), ("version.txt", b"2.0\n"),
+                                    ("data/big.bin", big_patch)],
+                            base="1.0", listed=[*self.LISTED, "data/big.bin"],
+                            patches=[("data/big.bin", big_1, big_2)])
+        make_archive(case.archive, entries)
+        case.take_snapshot()
+        case.request_update(flag="")
+
+        def patching_the_large_file():
+            made = [wine_temp_folder() / name / "data" / "big.bin"
+                    for name in case.new_extraction_folders()]
+            return any(path.exists() and 0 < path.stat().st_size < len(big_2) for path in made)
+
+        command = self.kill_and_read_entry(case, patching_the_large_file)
+        self.assertEqual(snapshot(case.app), case.expected_untouched())
+        case.archive.unlink()
+
+        run = case.run(command)
+
+        self.assertResumed(case, run, entries, new_version=False)
+        self.assertStarts(case, ["1.0", "1.0"])
+
+    def test_a_keyed_updater_installs_a_signed_partial_update_with_patches(self):
+        case = self.keyed_case("keyed-patches")
+        self.install_release_1(case)
+        entries, installed = self.release_2(case)
+        make_archive(case.archive, entries)
+        subprocess.run([str(SOURCE_ROOT / "scripts" / "release"), "sign", "--key",
+                        str(self.KEYS / "first.pem"), str(case.archive)],
+                       check=True, capture_output=True, timeout=600)
+        before = case.take_snapshot()
+        case.request_update(flag="1")
+
+        run = case.run_app()
+
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [])
+        self.assertEqual(snapshot(case.app), after_release(before, installed))
+        self.assertNothingLeftBehind(case)
+        self.assertEqual([version for version, _ in case.starts()], ["1.0", "2.0"])
+        self.assertIn("the archive must carry a valid signature by a built-in key",
+                      logged_runs(case.app_exe)[-1])
 
 
 class ReleaseFeedTests(UpdaterTestCase):
