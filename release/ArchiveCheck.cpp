@@ -123,21 +123,38 @@ void ReadFiles(const std::shared_ptr<const CZipArchive>& archive, std::size_t fo
     }
 }
 
-} // namespace
-
-TArchiveReport CheckArchive(std::unique_ptr<CByteSource> source) {
-    TArchiveReport report;
+// The archive as a whole, its installer at the top and its description; null where the
+// reader refuses it as a whole.
+std::shared_ptr<const CZipArchive> OpenArchive(std::unique_ptr<CByteSource> source,
+                                               TArchiveReport& report) {
     std::shared_ptr<const CZipArchive> archive;
     try {
         archive = std::make_shared<const CZipArchive>(std::move(source));
     } catch (const CZipException& fault) {
         report.problems.push_back("archive refused as a whole: " + fault.Describe());
-        return report;
+        return nullptr;
     }
     if (!HasInstallerAtTop(*archive)) {
         report.problems.emplace_back(NoInstallerProblem);
     }
     ReadDescription(archive, report);
+    return archive;
+}
+
+} // namespace
+
+TArchiveReport ReadArchiveDescription(std::unique_ptr<CByteSource> source) {
+    TArchiveReport report;
+    OpenArchive(std::move(source), report);
+    return report;
+}
+
+TArchiveReport CheckArchive(std::unique_ptr<CByteSource> source) {
+    TArchiveReport report;
+    const std::shared_ptr<const CZipArchive> archive = OpenArchive(std::move(source), report);
+    if (!archive) {
+        return report;
+    }
     std::optional<CReleaseListing> listing;
     if (report.description) {
         listing.emplace(*report.description);

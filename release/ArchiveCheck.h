@@ -45,3 +45,8 @@ constexpr std::string_view NoInstallerProblem =
     "no EXE or MSI file at the top level: nothing would be installed";
 
 TArchiveReport CheckArchive(std::unique_ptr<CByteSource> source);
+
+// Only what CheckArchive finds before it reads the files: the archive as a whole, the installer
+// at the top and the description, in the time it takes to read the archive's directory. No file
+// is read, nor held against the description; fileCount stays 0.
+TArchiveReport ReadArchiveDescription(std::unique_ptr<CByteSource> source);

@@ -48,8 +48,10 @@ std::optional<TPublished> ReadPublished(const std::string& path, const std::stri
         problems.push_back(path + ": not a regular file");
         return std::nullopt;
     }
+    // Only the directory and the description: publish must not take longer with every release
+    // kept. The full updates that partial ones are made for are read whole by pack.
     const TArchiveReport report =
-        CheckArchive(std::make_unique<CDiskFile>(path, CDiskFile::TAccess::Read));
+        ReadArchiveDescription(std::make_unique<CDiskFile>(path, CDiskFile::TAccess::Read));
     if (!report.IsInstallable()) {
         for (const std::string& problem : report.problems) {
             problems.push_back(path + ": " + problem);

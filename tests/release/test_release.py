@@ -9,6 +9,7 @@ the folder of test archives, ORV_RELEASE_WORK a scratch folder of this group's o
 
 import contextlib
 import hashlib
+import io
 import os
 import random
 import shutil
@@ -1056,6 +1057,16 @@ def versioned_release(folder, seed, version, dropped=()):
     return write_release(folder, files)
 
 
+def flipped_in_entry(data, name):
+    """The archive with a byte of the entry's data changed."""
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        info = archive.getinfo(name)
+    header = info.header_offset
+    start = header + 30 + struct.unpack_from("<H", data, header + 26)[0] + struct.unpack_from(
+        "<H", data, header + 28)[0]
+    return flip_byte(data, start + info.compress_size // 2)
+
+
 class PublishTests(unittest.TestCase):
     def setUp(self):
         self.folder = fresh_folder(self.id().rsplit(".", 1)[-1])
@@ -1210,6 +1221,11 @@ class PublishTests(unittest.TestCase):
               "version 2.0: a publish of it ended before its feed; publish it again or remove "
               "it"]),
             ("a fault of the folder", "3.0", no_installer, lambda: None, NO_INSTALLER),
+            # Read whole only as a base: pack refuses it once the full update is written, which
+            # is then removed again.
+            ("a damaged earlier full update", "3.0", good,
+             lambda: full_1.write_bytes(flipped_in_entry(full_1.read_bytes(), "readme.txt")),
+             [f"{full_1}: readme.txt: entry data shorter than declared"]),
         ]
         for case, version, folder, change, lines in cases:
             before = tree_of(self.releases)
