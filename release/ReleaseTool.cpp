@@ -63,8 +63,9 @@ publish Packs the full update orvandel-V.zip of version V from FOLDER into the r
           partial V U orvandel-V-from-U.zip SIZE SHA256
         Refuses, naming each fault and then writing nothing: a V not above the feed's latest
         version (without a feed, the newest archive's), an orvandel-*.zip whose name or release
-        description say otherwise (or that the updater would not install), a feed that does not
-        parse, and every fault of FOLDER that pack refuses. Every archive and then the feed is
+        description say otherwise (or whose directory the updater refuses; the files are read
+        only of the full updates that partial ones are made for), a feed that does not parse,
+        and every fault of FOLDER that pack refuses. Every archive and then the feed is
         written under a temporary name and renamed once on the disk, so a client never reads a
         feed that names an archive not yet complete; an interrupted publish leaves the old feed
         and every archive it names as they were, and running it again makes the version anew
