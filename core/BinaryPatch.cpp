@@ -138,7 +138,7 @@ void CPatchApplier::TakeControl() {
         ThrowPatchFault("has a record that writes nothing");
     }
     // Each bound is taken on what is left, so no sum can wrap.
-    const std::uint64_t newLeft = m_newSize - m_written;
+    const std::uint64_t newLeft = m_newSize - Made();
     if (record.add > newLeft || record.copy > newLeft - record.add) {
         ThrowPatchFault("writes past the new file's " + std::to_string(m_newSize) + " bytes");
     }
@@ -203,7 +203,7 @@ void CPatchApplier::TakeCopy(std::span<const std::uint8_t>& bytes) {
 void CPatchApplier::EndRecord() {
     // Checked with the control: the position stays within [0, old size].
     m_oldPosition += static_cast<std::uint64_t>(m_record.seek);
-    m_part = m_written + m_out.size() == m_newSize ? TPart::Done : TPart::Control;
+    m_part = Made() == m_newSize ? TPart::Done : TPart::Control;
 }
 
 std::span<const std::uint8_t> CPatchApplier::OldBytes(std::uint64_t wanted) {

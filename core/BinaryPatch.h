@@ -93,6 +93,8 @@ private:
     // The old bytes at the old position, as many as the window has there, at most wanted.
     std::span<const std::uint8_t> OldBytes(std::uint64_t wanted);
     void Flush();
+    // The new file's bytes made so far, handed on or not.
+    std::uint64_t Made() const { return m_written + m_out.size(); }
 
     std::uint64_t m_oldSize;
     OldFileReader m_readOld;

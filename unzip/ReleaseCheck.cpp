@@ -109,6 +109,8 @@ std::wstring CReleaseCheck::GetInstalledPath(const TFilePatch& patch) const {
     return JoinPath(m_applicationFolder, WithSeparator(ToWide(patch.name), L'\\'));
 }
 
+// In a build with keys the description is not verified yet: all it can do here is refuse, and
+// where the signature then does not match, the unpacker reports that instead.
 void CReleaseCheck::CheckPatchBases() const {
     for (const TFilePatch& patch : m_update->patches) {
         const std::wstring name = L"\"" + ToWide(patch.name) + L"\"";

@@ -185,8 +185,10 @@ private:
 
 // Makes the file from the patch that the stream holds and the installed file, as it reads the
 // patch: the made bytes go through the two buffers of CopyBesideTheWrites and are hashed on the
-// writing thread. A patch that the applier refuses, or a made file whose SHA-256 is not the
-// description's, is a damaged archive named after the entry.
+// writing thread before each write, since applying the patch (inflating it, checking its CRC,
+// reading the old file) already takes the reading thread's time. A patch that the applier
+// refuses, or a made file whose SHA-256 is not the description's, is a damaged archive named
+// after the entry.
 void CopyThroughPatch(IStream* stream, const CFileHandle& file, const STATSTG& element,
                       const TFilePatch& patch, const std::wstring& basePath,
                       const std::wstring& entryPath, CUnzipper& unzipper, TProgressTally& tally) {
