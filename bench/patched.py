@@ -19,6 +19,7 @@ the end of that file.
 """
 
 import argparse
+import datetime
 import hashlib
 import os
 import random
@@ -134,7 +135,7 @@ def sha256_speed(bench):
     return float(text.split()[-1])
 
 
-def report(results, stages, speed, archive_sizes, rounds):
+def report(results, stages, speed, archive_sizes, rounds, loads):
     whole, patched = (statistics.median(results[v]["times"]) for v in ("whole", "patched"))
     peaks = {v: max(results[v]["peaks"]) / 1024.0 for v in results}
     file_mib = (512 * MIB + INSERTED) / MIB
@@ -143,6 +144,10 @@ def report(results, stages, speed, archive_sizes, rounds):
     memory = peaks["patched"] - peaks["whole"]
     lines = [
         measure.PATCHED_SECTION,
+        "",
+        "- date: %s; load average (1, 5, 15 min) before: %s, after: %s"
+        % (datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), *(
+            " ".join("%.2f" % value for value in load) for load in loads)),
         "",
         "A partial update of version 2.0 over 1.0, whose %.0f MiB file changed in %d places of %d "
         "bytes and took %d KiB inserted halfway; %d runs each, after a warm-up, on a fresh copy of "
@@ -190,6 +195,7 @@ def main():
     args = parser.parse_args()
     cache = os.path.join(os.path.abspath(args.build), "bench", "patched")
     make(cache)
+    loads = [os.getloadavg()]
     bench = measure.Bench(argparse.Namespace(
         build=args.build, quick=False, rounds=args.rounds, keyed=False, stage_rounds=0,
         budget=None, archives=None))
@@ -221,8 +227,9 @@ def main():
         sys.exit("bench: %s" % failure)
     finally:
         bench.close()
+    loads.append(os.getloadavg())
     sizes = {v: os.path.getsize(os.path.join(cache, v, v + ".zip")) for v in results}
-    text = report(results, stages, speed, sizes, args.rounds)
+    text = report(results, stages, speed, sizes, args.rounds, loads)
     print()
     print(text)
     if args.results:

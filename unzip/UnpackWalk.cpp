@@ -184,8 +184,9 @@ private:
 };
 
 // Makes the file from the patch that the stream holds and the installed file, as it reads the
-// patch: the made bytes are hashed as they are handed to the two buffers of CopyBesideTheWrites,
-// so that the hash runs beside the writes rather than before each. A patch that the applier
+// patch: the made bytes go through the two buffers of CopyBesideTheWrites and are hashed on the
+// writing thread before each write, since applying the patch (inflating it, checking its CRC,
+// reading the old file) already takes the reading thread's time. A patch that the applier
 // refuses, or a made file whose SHA-256 is not the description's, is a damaged archive named
 // after the entry.
 void CopyThroughPatch(IStream* stream, const CFileHandle& file, const STATSTG& element,
@@ -196,9 +197,12 @@ void CopyThroughPatch(IStream* stream, const CFileHandle& file, const STATSTG& e
         ThrowUnzipError(entryPath + L": the installed file that it patches cannot be opened");
     }
     CSha256 sha256;
-    CPieceQueue writing([&file](const unsigned char* bytes,
-                                std::size_t size) { return WriteChunk(file, bytes, size); },
-                        std::max<DWORD>(ChunkSizeFor(patch.size), 1), 2);
+    CPieceQueue writing(
+        [&](const unsigned char* bytes, std::size_t size) {
+            sha256.Add(bytes, size);
+            return WriteChunk(file, bytes, size);
+        },
+        std::max<DWORD>(ChunkSizeFor(patch.size), 1), 2);
     CPieceFiller filler(writing);
     CPatchApplier applier(
         base->GetSize(),
@@ -207,11 +211,7 @@ void CopyThroughPatch(IStream* stream, const CFileHandle& file, const STATSTG& e
                 ThrowUnzipError(entryPath + L": the installed file that it patches cannot be read");
             }
         },
-        [&](std::span<const std::uint8_t> bytes) {
-            sha256.Add(bytes.data(), bytes.size());
-            filler.Add(bytes);
-        },
-        patch.size);
+        [&filler](std::span<const std::uint8_t> bytes) { filler.Add(bytes); }, patch.size);
     const DWORD pieceSize =
         std::max<DWORD>(ChunkSizeFor(element.cbSize.QuadPart, PatchPieceLimit), 1);
     std::unique_ptr<BYTE[]> holder;
@@ -229,6 +229,7 @@ void CopyThroughPatch(IStream* stream, const CFileHandle& file, const STATSTG& e
         writing.Finish();
         throw;
     }
+    // Once the queue has finished, its thread has ended: the hash is this thread's again.
     if (!writing.Finish()) {
         ThrowUnzipError();
     }
