@@ -7,7 +7,6 @@
 #include "common/Sha256.h"
 #include "common/SystemErrors.h"
 #include "common/TextHelpers.h"
-#include "core/Hex.h"
 #include "core/ReleaseDescription.h"
 #include "core/ReleaseFeed.h"
 #include "zip/FileByteSource.h"
@@ -28,10 +27,6 @@ void Log(const TDownload& download, const std::wstring& line) {
     AppendLine(download.logPath, line);
 }
 
-std::wstring Widen(const std::string& text) {
-    return FromUtf8(text);
-}
-
 // The version the directory's description names, or none where it has none that parses.
 std::optional<TReleaseVersion> ReadInstalledVersion(const TDownload& download) {
     std::string text;
@@ -43,10 +38,10 @@ std::optional<TReleaseVersion> ReadInstalledVersion(const TDownload& download) {
     }
     const TReleaseParse parse = ParseReleaseDescription(text);
     if (!parse.description) {
-        Log(download, L"installed: a description that does not parse: " + Widen(parse.fault));
+        Log(download, L"installed: a description that does not parse: " + FromUtf8(parse.fault));
         return std::nullopt;
     }
-    Log(download, L"installed: " + Widen(FormatReleaseVersion(parse.description->version)));
+    Log(download, L"installed: " + FromUtf8(FormatReleaseVersion(parse.description->version)));
     return parse.description->version;
 }
 
@@ -126,17 +121,17 @@ std::optional<std::vector<std::wstring>> DownloadUpdate(const std::wstring& prog
     }
     const TFeedParse parse = ParseReleaseFeed(text);
     if (!parse.feed) {
-        Log(download, L"feed: damaged: " + Widen(parse.fault));
+        Log(download, L"feed: damaged: " + FromUtf8(parse.fault));
         return std::nullopt;
     }
-    Log(download, L"feed: latest " + Widen(FormatReleaseVersion(parse.feed->latest)));
+    Log(download, L"feed: latest " + FromUtf8(FormatReleaseVersion(parse.feed->latest)));
     const TFeedArchive* chosen =
         ChooseAfterFailures(download, *parse.feed, ReadInstalledVersion(download));
     if (chosen == nullptr) {
         return std::nullopt;
     }
     const std::string line = FormatFeedLine(*chosen);
-    Log(download, L"chosen: " + Widen(line));
+    Log(download, L"chosen: " + FromUtf8(line));
     const std::wstring name(chosen->name.begin(), chosen->name.end());
     const std::wstring archive = JoinPath(settings[3], name);
     if (!CopyFileW(ToExtendedLengthPath(JoinPath(server, name)).c_str(),
@@ -149,7 +144,7 @@ std::optional<std::vector<std::wstring>> DownloadUpdate(const std::wstring& prog
         return std::nullopt;
     }
     DeleteFileAndGetError(download.triedPath);
-    AppendLine(download.triedPath, Widen(line));
+    AppendLine(download.triedPath, FromUtf8(line));
     // The updater deletes the archive once it is done with it: the fifth field.
     return std::vector<std::wstring>{settings[1], settings[2], archive, L"", L"1"};
 }
