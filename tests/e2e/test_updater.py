@@ -1364,6 +1364,27 @@ class PatchedUpdateTests(KilledRuns, SignedArchives, UpdaterTestCase):
         made = {"sample_app.exe": app_2, "lib/core.dll": core_2}
         return entries, [(name, made.get(name, data)) for name, data in entries]
 
+    def install_release_2(self, case, key=None):
+        """Installs the partial update of 2.0, signed by scripts/release with the key where one
+        is given: it leaves exactly 2.0. Its archive's entries."""
+        entries, installed = self.release_2(case)
+        make_archive(case.archive, entries)
+        if key:
+            subprocess.run([str(SOURCE_ROOT / "scripts" / "release"), "sign", "--key",
+                            str(self.KEYS / f"{key}.pem"), str(case.archive)],
+                           check=True, capture_output=True, timeout=600)
+        before = case.take_snapshot()
+        case.request_update(flag="1")
+
+        run = case.run_app()
+
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [])
+        self.assertEqual(snapshot(case.app), after_release(before, installed))
+        self.assertNothingLeftBehind(case)
+        self.assertFalse(case.archive.exists())
+        return entries
+
     def run_refused(self, case, line):
         before = case.take_snapshot()
         case.request_update(flag="")
@@ -1386,18 +1407,8 @@ class PatchedUpdateTests(KilledRuns, SignedArchives, UpdaterTestCase):
         self.assertEqual(case.run_app().boxes, [])
         self.assertEqual(snapshot(case.app), after_release(before, release_1))
 
-        entries, installed = self.release_2(case)
-        make_archive(case.archive, entries)
-        before = case.take_snapshot()
-        case.request_update(flag="1")
+        entries = self.install_release_2(case)
 
-        run = case.run_app()
-
-        self.assertEqual(run.exit_code, 0)
-        self.assertEqual(run.boxes, [])
-        self.assertEqual(snapshot(case.app), after_release(before, installed))
-        self.assertNothingLeftBehind(case)
-        self.assertFalse(case.archive.exists())
         self.assertEqual([version for version, _ in case.starts()], ["1", "1.0", "1.0", "2.0"])
         patch_bytes = sum(len(data) for name, data in entries
                           if name in ("sample_app.exe", "lib/core.dll"))
@@ -1477,20 +1488,8 @@ class PatchedUpdateTests(KilledRuns, SignedArchives, UpdaterTestCase):
     def test_a_keyed_updater_installs_a_signed_partial_update_with_patches(self):
         case = self.keyed_case("keyed-patches")
         self.install_release_1(case)
-        entries, installed = self.release_2(case)
-        make_archive(case.archive, entries)
-        subprocess.run([str(SOURCE_ROOT / "scripts" / "release"), "sign", "--key",
-                        str(self.KEYS / "first.pem"), str(case.archive)],
-                       check=True, capture_output=True, timeout=600)
-        before = case.take_snapshot()
-        case.request_update(flag="1")
+        self.install_release_2(case, key="first")
 
-        run = case.run_app()
-
-        self.assertEqual(run.exit_code, 0)
-        self.assertEqual(run.boxes, [])
-        self.assertEqual(snapshot(case.app), after_release(before, installed))
-        self.assertNothingLeftBehind(case)
         self.assertEqual([version for version, _ in case.starts()], ["1.0", "2.0"])
         self.assertIn("the archive must carry a valid signature by a built-in key",
                       logged_runs(case.app_exe)[-1])
