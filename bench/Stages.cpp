@@ -16,6 +16,7 @@
 #include "install/InstallJournal.h"
 #include "install/InstallTree.h"
 #include "install/Recovery.h"
+#include "unzip/ReleaseCheck.h"
 #include "unzip/Unzipper.h"
 
 #include <windows.h>
@@ -44,9 +45,13 @@ void TimeStages(const std::wstring& archive, const std::wstring& applicationDire
     CTransientRetry retry;
     std::optional<CInstallJournal> journal =
         CInstallJournal::Start(journalPath, applicationDirectory, extractionFolder);
+    // As the updater decides on the release: a patched update's check of the installed files
+    // belongs to opening and counting.
+    CReleaseCheck release(applicationDirectory, false);
     auto unzipper = std::make_unique<CUnzipper>();
     unzipper->SetArchivePath(archive);
     unzipper->SetDestinationFolder(extractionFolder);
+    unzipper->SetReleaseCheck(&release);
     CStopwatch stopwatch;
     unzipper->Start();
     // The folder is made once the archive is open, its installer found and its entries counted.

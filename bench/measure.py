@@ -73,6 +73,10 @@ KEYED_TARGETS = [("large", 1.15), ("medium", 1.05)]
 MANY_FEW_RANGE = (8.0, 12.0)
 MEMORY_TARGET_MIB = 16.0
 
+# bench/patched.py keeps its report in a section of its own at the end of the results file,
+# which the whole-update report leaves as it is, and the other way round.
+PATCHED_SECTION = "## A patched update of the large archive"
+
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -690,6 +694,23 @@ def wine_version():
                           stderr=subprocess.DEVNULL).stdout.decode().strip()
 
 
+def write_results(path, text, patched=False):
+    """Writes the report into the file: the whole-update report before the patched section, or
+    that section, keeping the other part."""
+    old = ""
+    if os.path.exists(path):
+        with open(path) as existing:
+            old = existing.read()
+    at = old.find(PATCHED_SECTION)
+    whole, section = (old[:at], old[at:]) if at >= 0 else (old, "")
+    if patched:
+        section = text
+    else:
+        whole = text
+    with open(path, "w") as out:
+        out.write(whole.rstrip("\n") + "\n\n" + section if section else whole)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True, help="the build folder of the Windows target")
@@ -716,8 +737,7 @@ def main():
     print()
     print(text)
     if args.results:
-        with open(args.results, "w") as out:
-            out.write(text)
+        write_results(args.results, text)
     if bench.errors:
         sys.exit(1)
 

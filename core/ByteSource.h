@@ -25,6 +25,7 @@ public:
 
     std::uint64_t GetSize() const override { return m_bytes.size(); }
     bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const override;
+    const std::vector<unsigned char>& GetBytes() const { return m_bytes; }
 
 private:
     std::vector<unsigned char> m_bytes;

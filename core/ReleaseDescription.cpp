@@ -1,8 +1,10 @@
 #include "core/ReleaseDescription.h"
 
 #include "core/CaseFolding.h"
+#include "core/Hex.h"
 #include "core/NameDecoding.h"
 #include "core/NameScreen.h"
+#include "core/TextLines.h"
 
 #include <charconv>
 #include <unordered_map>
@@ -10,29 +12,25 @@
 
 namespace {
 
-constexpr std::string_view FormatLine = "orvandel-release 1";
 constexpr std::string_view FormatKey = "orvandel-release";
+constexpr std::string_view FormatLine = "orvandel-release 1";
+// The format of a description with patch lines.
+constexpr std::string_view PatchFormatLine = "orvandel-release 2";
 constexpr std::string_view VersionKey = "version";
 constexpr std::string_view BaseKey = "base";
 constexpr std::string_view FileKey = "file";
-constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view PatchKey = "patch";
 constexpr std::size_t LargestPart = 65535;
 constexpr std::size_t MostParts = 4;
 
-// Built by appending: GCC 12 warns wrongly of overlapping copies in a literal + string chain.
-std::string Quoted(std::string_view text) {
-    std::string quoted(1, '"');
-    quoted.append(text);
-    quoted += '"';
-    return quoted;
-}
+using ::Quoted;
 
 std::string Quoted(std::u16string_view path) {
     return Quoted(EncodeUtf8(path));
 }
 
 // What the lines have given so far; each key may only follow the one before it.
-enum class TReached { Format, Version, Base, Files };
+enum class TReached { Format, Version, Base, Files, Patches };
 
 class CDescriptionParser {
 public:
@@ -40,17 +38,9 @@ public:
         if (text.size() > LargestReleaseDescription) {
             return Fault(DescribeOversizedDescription());
         }
-        if (text.starts_with(ByteOrderMark)) {
-            text.remove_prefix(ByteOrderMark.size());
-        }
-        while (!text.empty()) {
-            ++m_line;
-            const std::size_t end = text.find('\n');
-            std::string_view line = text.substr(0, end);
-            text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-            if (line.ends_with('\r')) {
-                line.remove_suffix(1);
-            }
+        CTextLines lines(text);
+        for (std::string_view line; lines.Next(line);) {
+            m_line = lines.GetNumber();
             if (!TakeLine(line)) {
                 return {std::nullopt, m_fault};
             }
@@ -58,7 +48,7 @@ public:
         if (m_reached == TReached::Format) {
             return Fault(m_line == 0 ? "empty" : "no version line");
         }
-        if (m_reached != TReached::Files) {
+        if (m_reached != TReached::Files && m_reached != TReached::Patches) {
             return Fault("lists no file");
         }
         return {std::move(m_description), {}};
@@ -78,6 +68,10 @@ private:
         }
         if (m_line == 1) {
             if (line == FormatLine) {
+                return true;
+            }
+            if (line == PatchFormatLine) {
+                m_takesPatches = true;
                 return true;
             }
             return Refuse(line.starts_with(std::string(FormatKey) + ' ')
@@ -104,8 +98,14 @@ private:
                    Reach(TReached::Base);
         }
         if (key == FileKey) {
+            if (m_reached == TReached::Patches) {
+                return Refuse("file after the patch lines");
+            }
             return m_reached == TReached::Format ? Refuse("file before the version")
                                                  : TakeFile(value) && Reach(TReached::Files);
+        }
+        if (key == PatchKey && m_takesPatches) {
+            return TakePatch(value) && Reach(TReached::Patches);
         }
         return Refuse("unknown key " + Quoted(key));
     }
@@ -118,8 +118,7 @@ private:
     bool TakeVersion(std::string_view text, TReleaseVersion& version) {
         const std::optional<TReleaseVersion> parsed = ParseReleaseVersion(text);
         if (!parsed) {
-            return Refuse(Quoted(text) +
-                          " is no version: one to four parts of 0 to 65535, such as 2.1");
+            return Refuse(Quoted(text) + " is no version: " + std::string(VersionSpelling));
         }
         version = *parsed;
         if (m_reached == TReached::Format) {
@@ -138,7 +137,8 @@ private:
         return true;
     }
 
-    bool TakeFile(std::string_view text) {
+    // A file's name as an archive's would be screened; false, refused, for one that names none.
+    bool TakeName(std::string_view text, std::u16string& path) {
         const std::optional<std::u16string> name = DecodeUtf8(text);
         if (!name) {
             return Refuse("the name is not valid UTF-8");
@@ -148,9 +148,17 @@ private:
             return Refuse(Quoted(*name) +
                           " is a name the updater refuses: " + DescribeRefusal(screened, *name));
         }
-        std::u16string& path = screened.path;
+        path = std::move(screened.path);
         if (path.empty() || path.back() == u'/') {
             return Refuse(Quoted(*name) + " names no file");
+        }
+        return true;
+    }
+
+    bool TakeFile(std::string_view text) {
+        std::u16string path;
+        if (!TakeName(text, path)) {
+            return false;
         }
         if (IsReleaseDescriptionName(path)) {
             return Refuse("lists the description itself");
@@ -165,12 +173,66 @@ private:
         return true;
     }
 
+    bool TakePatch(std::string_view text) {
+        if (m_reached != TReached::Files && m_reached != TReached::Patches) {
+            return Refuse("patch before the file lines");
+        }
+        if (!m_description.base) {
+            return Refuse("a patch line in a full update, which has no base to patch");
+        }
+        // The name may hold blanks; the three values cannot.
+        std::array<std::string_view, 3> values;
+        for (std::size_t at = values.size(); at-- > 0;) {
+            const std::size_t blank = text.rfind(' ');
+            if (blank == std::string_view::npos) {
+                return Refuse("a patch line is \"patch NAME FROM TO SIZE\"");
+            }
+            values[at] = text.substr(blank + 1);
+            text = text.substr(0, blank);
+        }
+        TFilePatch patch;
+        if (!TakeName(text, patch.name)) {
+            return false;
+        }
+        const std::u16string folded = FoldCase(patch.name);
+        const auto listed = m_folded.find(folded);
+        if (listed == m_folded.end()) {
+            return Refuse("a patch for " + Quoted(patch.name) + ", which is not listed");
+        }
+        if (!m_patched.insert(folded).second) {
+            return Refuse(Quoted(patch.name) + " has a second patch line");
+        }
+        // One spelling of the name, the file line's.
+        patch.name = listed->second;
+        if (!TakeDigest(values[0], patch.from) || !TakeDigest(values[1], patch.to)) {
+            return false;
+        }
+        const std::string_view size = values[2];
+        const std::optional<std::uint64_t> parsed = ParseDecimalSize(size);
+        if (!parsed) {
+            return Refuse(Quoted(size) + " is no size: decimal bytes, such as 1534976");
+        }
+        patch.size = *parsed;
+        m_description.patches.push_back(std::move(patch));
+        return true;
+    }
+
+    bool TakeDigest(std::string_view text, TSha256& digest) {
+        if (!ParseHex(text, digest)) {
+            return Refuse(Quoted(text) + " is no SHA-256: " + std::string(Sha256Spelling));
+        }
+        return true;
+    }
+
     TReleaseDescription m_description;
     TReached m_reached = TReached::Format;
     std::size_t m_line = 0;
     std::string m_fault;
+    bool m_takesPatches = false; // format 2
     // Each listed name, folded, with the name as listed.
     std::unordered_map<std::u16string, std::u16string> m_folded;
+    // Each name with a patch line, folded.
+    std::unordered_set<std::u16string> m_patched;
 };
 
 } // namespace
@@ -224,13 +286,18 @@ TReleaseParse ParseReleaseDescription(std::string_view text) {
 }
 
 std::string FormatReleaseDescription(const TReleaseDescription& description) {
-    std::string text = std::string(FormatLine) + '\n';
+    std::string text =
+        std::string(description.patches.empty() ? FormatLine : PatchFormatLine) + '\n';
     text += std::string(VersionKey) + ' ' + FormatReleaseVersion(description.version) + '\n';
     if (description.base) {
         text += std::string(BaseKey) + ' ' + FormatReleaseVersion(*description.base) + '\n';
     }
     for (const std::u16string& file : description.files) {
         text += std::string(FileKey) + ' ' + EncodeUtf8(file) + '\n';
+    }
+    for (const TFilePatch& patch : description.patches) {
+        text += std::string(PatchKey) + ' ' + EncodeUtf8(patch.name) + ' ' + FormatHex(patch.from) +
+                ' ' + FormatHex(patch.to) + ' ' + std::to_string(patch.size) + '\n';
     }
     return text;
 }
@@ -244,6 +311,10 @@ CReleaseListing::CReleaseListing(const TReleaseDescription& description)
     m_places.reserve(description.files.size());
     for (std::size_t at = 0; at < description.files.size(); ++at) {
         m_places.emplace(FoldCase(description.files[at]), at);
+    }
+    m_patches.reserve(description.patches.size());
+    for (std::size_t at = 0; at < description.patches.size(); ++at) {
+        m_patches.emplace(FoldCase(description.patches[at].name), at);
     }
 }
 
@@ -263,6 +334,17 @@ std::optional<std::string> CReleaseListing::GetFault() const {
         return "the archive holds " + Quoted(*m_unlisted) + ", which the release description " +
                "does not list";
     }
+    for (const TFilePatch& patch : m_description.patches) {
+        const auto listed = m_places.find(FoldCase(patch.name));
+        if (listed == m_places.end()) {
+            return "the release description has a patch for " + Quoted(patch.name) +
+                   ", which it does not list";
+        }
+        if (!m_claimed[listed->second]) {
+            return "the release description has a patch for " + Quoted(patch.name) +
+                   ", which the archive does not hold";
+        }
+    }
     if (m_description.base) {
         return std::nullopt;
     }
@@ -273,6 +355,11 @@ std::optional<std::string> CReleaseListing::GetFault() const {
         }
     }
     return std::nullopt;
+}
+
+const TFilePatch* CReleaseListing::FindPatch(std::u16string_view path) const {
+    const auto patched = m_patches.find(FoldCase(path));
+    return patched == m_patches.end() ? nullptr : &m_description.patches[patched->second];
 }
 
 std::vector<std::u16string> ListDroppedFiles(const TReleaseDescription& installed,

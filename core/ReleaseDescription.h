@@ -26,6 +26,18 @@
 // version, an optional base (the update is partial, made for that version only), then one file
 // line for every file of the version that the update brings, in a partial update the unchanged
 // ones too, and never the description itself.
+//
+// Format 2 adds, after the file lines of a partial update, one line for each file that the
+// archive holds as a patch against the base version's file rather than whole:
+//
+//   orvandel-release 2
+//   ...
+//   patch Orvandel.exe FROM TO SIZE
+//
+// FROM and TO the SHA-256, in lower-case hex, of the base's file and of the file the patch makes,
+// SIZE the made file's size in decimal bytes. A name may hold blanks, so the three values are
+// the line's last three fields. A description without patch lines is written as format 1, which
+// every updater reads; format 2 without them is read too, as the same description.
 
 // Its name at the top of an archive and in the application directory, compared without case.
 constexpr std::u16string_view ReleaseDescriptionName = u"orvandel-release.txt";
@@ -48,9 +60,24 @@ struct TReleaseVersion {
     }
 };
 
+// How a version is written, for the fault that names one that is not.
+constexpr std::string_view VersionSpelling = "one to four parts of 0 to 65535, such as 2.1";
+
 // No sign, no blank, no leading zero but a lone 0.
 std::optional<TReleaseVersion> ParseReleaseVersion(std::string_view text);
 std::string FormatReleaseVersion(const TReleaseVersion& version);
+
+using TSha256 = std::array<std::uint8_t, 32>;
+
+// A listed file that the archive holds as a patch against the base version's file of the name.
+struct TFilePatch {
+    std::u16string name;
+    TSha256 from{}; // the base version's file
+    TSha256 to{};   // the file the patch makes
+    std::uint64_t size = 0;
+
+    bool operator==(const TFilePatch&) const = default;
+};
 
 struct TReleaseDescription {
     TReleaseVersion version;
@@ -58,6 +85,8 @@ struct TReleaseDescription {
     // Every file of the version, in the order listed: paths as the archive's names are
     // screened, with '/' between components.
     std::vector<std::u16string> files;
+    // Only in a partial update: the listed files that come as patches, in the order listed.
+    std::vector<TFilePatch> patches;
 
     bool operator==(const TReleaseDescription&) const = default;
 };
@@ -76,8 +105,8 @@ std::string FormatReleaseDescription(const TReleaseDescription& description);
 bool IsReleaseDescriptionName(std::u16string_view path);
 
 // An archive's files against its description, which must list each of them but itself; a full
-// update must also hold every file it lists, since nothing else can bring it. Names compare
-// without case, as Windows compares them.
+// update must also hold every file it lists, since nothing else can bring it, and any update
+// every file it has a patch for. Names compare without case, as Windows compares them.
 class CReleaseListing {
 public:
     // The description outlives the listing.
@@ -90,11 +119,15 @@ public:
     void Claim(std::u16string_view path);
     // Once every file is claimed: the first fault, or nothing.
     std::optional<std::string> GetFault() const;
+    // The patch that the archive's file at the path is, or nothing where it is the file whole.
+    const TFilePatch* FindPatch(std::u16string_view path) const;
 
 private:
     const TReleaseDescription& m_description;
     // Each listed name, folded, with its place in the list.
     std::unordered_map<std::u16string, std::size_t> m_places;
+    // Each patched name, folded, with its place among the patches.
+    std::unordered_map<std::u16string, std::size_t> m_patches;
     std::vector<bool> m_claimed;
     std::optional<std::u16string> m_unlisted;
 };

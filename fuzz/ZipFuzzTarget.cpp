@@ -11,6 +11,7 @@
 #include "core/ZipEntryReader.h"
 #include "core/ZipFault.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -153,6 +154,12 @@ void CheckReleaseDescription(std::string_view text, const std::vector<std::u16st
     Require(!parse.description->files.empty());
     for (const std::u16string& file : parse.description->files) {
         Require(ScreenEntryPath(file) == file && !IsReleaseDescriptionName(file));
+    }
+    // Patches only in a partial update, each of a listed file, spelled as listed.
+    Require(parse.description->patches.empty() || parse.description->base);
+    for (const TFilePatch& patch : parse.description->patches) {
+        Require(std::find(parse.description->files.begin(), parse.description->files.end(),
+                          patch.name) != parse.description->files.end());
     }
     const std::string spelled = FormatReleaseDescription(*parse.description);
     Require(ParseReleaseDescription(spelled).description == parse.description);

@@ -1,5 +1,7 @@
 #include "release/ArchiveCheck.h"
 
+#include "core/BinaryPatch.h"
+#include "core/LittleEndian.h"
 #include "core/NameDecoding.h"
 #include "core/NameScreen.h"
 #include "core/ZipArchive.h"
@@ -65,6 +67,29 @@ void ReadDescription(const std::shared_ptr<const CZipArchive>& archive, TArchive
     report.description = std::move(parsed.description);
 }
 
+// Feeds the patch to the applier against an old file of zeros, of the size that the patch's own
+// header gives: everything but the base's bytes is checked as the updater checks it.
+void ParsePatch(CZipEntryReader& reader, const TFilePatch& patch,
+                std::vector<unsigned char>& buffer) {
+    std::size_t filled = 0;
+    for (std::size_t got = 1; filled < PatchHeaderSize && got != 0; filled += got) {
+        got = reader.Read(buffer.data() + filled, buffer.size() - filled);
+    }
+    // The old size follows the magic and the format number.
+    const std::uint64_t oldSize =
+        filled >= PatchHeaderSize ? LoadUInt64(buffer.data() + PatchMagic.size() + 4) : 0;
+    CPatchApplier applier(
+        oldSize,
+        [](std::uint64_t, std::span<std::uint8_t> into) {
+            std::fill(into.begin(), into.end(), std::uint8_t{0});
+        },
+        [](std::span<const std::uint8_t>) {}, patch.size);
+    for (; filled != 0; filled = reader.Read(buffer.data(), buffer.size())) {
+        applier.Feed({buffer.data(), filled});
+    }
+    applier.Finish();
+}
+
 // Reads each file below the folder to its end, in the order the updater unpacks them, and
 // notes every entry that the reader refuses; the others are still read. Each file is claimed
 // from the description's listing, when there is one.
@@ -82,9 +107,15 @@ void ReadFiles(const std::shared_ptr<const CZipArchive>& archive, std::size_t fo
         if (listing != nullptr) {
             listing->Claim(path);
         }
+        const TFilePatch* patch = listing != nullptr ? listing->FindPatch(path) : nullptr;
         try {
             CZipEntryReader reader(archive, child);
-            while (reader.Read(buffer.data(), buffer.size()) != 0) {
+            if (patch != nullptr) {
+                report.patches.push_back({EncodeUtf8(path), item.size, patch->size});
+                ParsePatch(reader, *patch, buffer);
+            } else {
+                while (reader.Read(buffer.data(), buffer.size()) != 0) {
+                }
             }
         } catch (const CZipException& fault) {
             report.problems.push_back(EncodeUtf8(path) + ": " + fault.GetReason());
@@ -92,21 +123,38 @@ void ReadFiles(const std::shared_ptr<const CZipArchive>& archive, std::size_t fo
     }
 }
 
-} // namespace
-
-TArchiveReport CheckArchive(std::unique_ptr<CByteSource> source) {
-    TArchiveReport report;
+// The archive as a whole, its installer at the top and its description; null where the
+// reader refuses it as a whole.
+std::shared_ptr<const CZipArchive> OpenArchive(std::unique_ptr<CByteSource> source,
+                                               TArchiveReport& report) {
     std::shared_ptr<const CZipArchive> archive;
     try {
         archive = std::make_shared<const CZipArchive>(std::move(source));
     } catch (const CZipException& fault) {
         report.problems.push_back("archive refused as a whole: " + fault.Describe());
-        return report;
+        return nullptr;
     }
     if (!HasInstallerAtTop(*archive)) {
         report.problems.emplace_back(NoInstallerProblem);
     }
     ReadDescription(archive, report);
+    return archive;
+}
+
+} // namespace
+
+TArchiveReport ReadArchiveDescription(std::unique_ptr<CByteSource> source) {
+    TArchiveReport report;
+    OpenArchive(std::move(source), report);
+    return report;
+}
+
+TArchiveReport CheckArchive(std::unique_ptr<CByteSource> source) {
+    TArchiveReport report;
+    const std::shared_ptr<const CZipArchive> archive = OpenArchive(std::move(source), report);
+    if (!archive) {
+        return report;
+    }
     std::optional<CReleaseListing> listing;
     if (report.description) {
         listing.emplace(*report.description);

@@ -6,8 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <limits>
+#include <algorithm>
 
 CDiskFile::CDiskFile(const std::string& path, TAccess access)
     : m_path(path), m_descriptor(open(path.c_str(), access == TAccess::Read ? O_RDONLY : O_RDWR)) {
@@ -25,23 +24,7 @@ CDiskFile::CDiskFile(const std::string& path, TAccess access)
 }
 
 bool CDiskFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const {
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    while (size > 0) {
-        if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-            return false;
-        }
-        const ssize_t got = pread(m_descriptor.Get(), bytes, size, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        bytes += got;
-        size -= static_cast<std::size_t>(got);
-        offset += static_cast<std::uint64_t>(got);
-    }
-    return true;
+    return ::ReadAt(m_descriptor.Get(), offset, buffer, size);
 }
 
 void CDiskFile::ReplaceTail(std::uint64_t offset, const std::string& bytes) {
@@ -54,4 +37,13 @@ void CDiskFile::ReplaceTail(std::uint64_t offset, const std::string& bytes) {
         ThrowFileError("cannot write", m_path);
     }
     m_size = end;
+}
+
+std::string ReadFileStart(const std::string& path, std::size_t most) {
+    const CDiskFile file(path, CDiskFile::TAccess::Read);
+    std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(file.GetSize(), most)), '\0');
+    if (!file.ReadAt(0, text.data(), text.size())) {
+        ThrowFileError("cannot read", path);
+    }
+    return text;
 }

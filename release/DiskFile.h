@@ -28,3 +28,6 @@ private:
     CFileDescriptor m_descriptor;
     std::uint64_t m_size = 0;
 };
+
+// The file's first bytes, at most that many: a text that its reader refuses when it is longer.
+std::string ReadFileStart(const std::string& path, std::size_t most);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,6 +22,9 @@ public:
 private:
     int m_value;
 };
+
+// Fills the whole buffer from the offset on; false when the file cannot give all of it.
+bool ReadAt(int descriptor, std::uint64_t offset, void* buffer, std::size_t size);
 
 // Writes all the bytes at the offset; a failure is a CToolError naming the path.
 void WriteAt(int descriptor, std::uint64_t offset, std::string_view bytes, const std::string& path);

@@ -29,8 +29,8 @@ struct TFolderRelease {
     void operator()(DIR* folder) const { closedir(folder); }
 };
 
-// The names in the folder, bytewise in order, so that the faults come in the same order on
-// every machine; nothing, with errno set, when it cannot be listed.
+} // namespace
+
 std::optional<std::vector<std::string>> ListFolder(const std::string& path) {
     const std::unique_ptr<DIR, TFolderRelease> folder(opendir(path.c_str()));
     if (!folder) {
@@ -54,6 +54,8 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& path) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+namespace {
 
 // A name as a terminal can show it: control bytes, and every byte past ASCII in a name that is
 // not UTF-8, as \xNN.

@@ -2,6 +2,7 @@
 
 #include "release/OutputTarget.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ struct TReleaseFolder {
     // top.
     std::vector<std::string> problems;
 };
+
+// The names in the folder, bytewise in order, so that the faults come in the same order on
+// every machine; nothing, with errno set, when it cannot be listed.
+std::optional<std::vector<std::string>> ListFolder(const std::string& path);
 
 // Reads the whole folder. Only a folder itself that cannot be listed is a CToolError.
 TReleaseFolder ScanReleaseFolder(const std::string& folder);

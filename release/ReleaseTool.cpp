@@ -1,13 +1,17 @@
 #include "release/ReleaseTool.h"
 
 #include "core/Hex.h"
+#include "core/NameDecoding.h"
+#include "core/ReleaseFeed.h"
 #include "core/ZipFault.h"
 #include "release/ArchiveCheck.h"
 #include "release/ArchiveSigning.h"
 #include "release/DiskFile.h"
 #include "release/InterruptCleanup.h"
 #include "release/OutputTarget.h"
+#include "release/ReleaseFolder.h"
 #include "release/ReleasePacking.h"
+#include "release/ReleasePublishing.h"
 #include "release/ReproducibleZip.h"
 #include "release/SigningKey.h"
 #include "release/ToolError.h"
@@ -32,21 +36,46 @@ constexpr int Refused = 1;
 constexpr int UsageOrToolError = 2;
 
 constexpr const char* HelpText =
-    R"(usage: scripts/release pack --version V [--from PREVIOUS.zip] [--key PRIVATE.pem] FOLDER OUT.zip
+    R"(usage: scripts/release publish --version V [--key PRIVATE.pem] [--partials N] FOLDER RELEASES
+       scripts/release choose FEED [APPLICATION_DIRECTORY]
+       scripts/release pack --version V [--from PREVIOUS.zip [--whole]] [--key PRIVATE.pem] FOLDER OUT.zip
        scripts/release show ARCHIVE
        scripts/release check ARCHIVE
        scripts/release sign --key PRIVATE.pem ARCHIVE
        scripts/release verify --key PUBLIC.pem ARCHIVE
 
 Making an update: put the new version in a folder exactly as it is to be installed, an EXE or
-MSI installer at its top. Then
-  scripts/release pack --version 2.1 --key private.pem release-2.1 orvandel-2.1.zip
-  scripts/release pack --version 2.1 --from orvandel-2.0.zip --key private.pem \
-      release-2.1 orvandel-2.1-from-2.0.zip
-  scripts/release show orvandel-2.1-from-2.0.zip
-and ship both: the application offers the partial update to users of version 2.0 and the full
-one to everyone else. Keep each full update: it is the PREVIOUS of the next partial ones.
+MSI installer at its top, and keep one release folder for every version you ship. Then
+  scripts/release publish --version 2.1 --key private.pem release-2.1 releases
+writes releases/orvandel-2.1.zip, a partial update orvandel-2.1-from-U.zip for each of the
+three newest earlier versions U there, and the feed releases/releases.txt that names them.
+Upload the archives first and the feed last: the application reads the feed, downloads the
+partial update made for its version or else the full one, checks its size and SHA-256, and
+hands it to the updater.
 
+publish Packs the full update orvandel-V.zip of version V from FOLDER into the release folder
+        RELEASES, and for each of the N newest earlier full updates orvandel-U.zip there
+        (default 3) the partial update orvandel-V-from-U.zip, as pack --from does; with --key
+        all are signed. Then writes the feed RELEASES/releases.txt:
+          orvandel-feed 1
+          latest V
+          full V orvandel-V.zip SIZE SHA256
+          partial V U orvandel-V-from-U.zip SIZE SHA256
+        Refuses, naming each fault and then writing nothing: a V not above the feed's latest
+        version (without a feed, the newest archive's), an orvandel-*.zip whose name or release
+        description say otherwise (or whose directory the updater refuses; the files are read
+        only of the full updates that partial ones are made for), a feed that does not parse,
+        and every fault of FOLDER that pack refuses. Every archive and then the feed is
+        written under a temporary name and renamed once on the disk, so a client never reads a
+        feed that names an archive not yet complete; an interrupted publish leaves the old feed
+        and every archive it names as they were, and running it again makes the version anew
+        over the archives it left. Same FOLDER, RELEASES and arguments: the same bytes, but for
+        signatures.
+choose  Prints the line of the feed FEED for the archive that an application installed in
+        APPLICATION_DIRECTORY downloads (without it, one with no version): nothing to download
+        when its release description says the latest version or a later one, else the partial
+        update made for its version, else the full update. Names the installed version on
+        standard error; a description that does not parse counts as no version.
 pack    Makes the update archive OUT of version V from FOLDER, with its release description
         (orvandel-release.txt at its top, listing every file of the version). Without --from a
         full update: every file and every empty folder of FOLDER. With --from a partial update
@@ -54,6 +83,13 @@ pack    Makes the update archive OUT of version V from FOLDER, with its release 
         version: only the files whose bytes differ from PREVIOUS's or that are new, every EXE or
         MSI file at the top (the updater installs nothing without one) and the empty folders;
         files that FOLDER no longer has are not listed, and installing the update removes them.
+        A changed file comes as a patch against PREVIOUS's file (bsdiff's records, deflated)
+        where its entry is smaller than the file's, and whole otherwise or above 1 GiB; --whole
+        makes every file whole. The description names each patch with the SHA-256 of the file
+        it applies to and of the file it makes: the updater refuses the update, changing
+        nothing, where an installed file has been changed since its install, and the
+        application, still at its old version, then offers the full update. Every patch is
+        applied to PREVIOUS's file and must give the new bytes before OUT is written.
         With --key signed, as sign does. FOLDER is checked first: no EXE or MSI at the top, a
         name the updater refuses or that is not UTF-8, names that are one to Windows, which
         ignores case, a description of its own at the top, and symbolic links and other
@@ -74,11 +110,16 @@ pack    Makes the update archive OUT of version V from FOLDER, with its release 
 show    Prints what ARCHIVE's release description says, for a person: its version, full or
         made for which base version, how many files the archive holds and the version lists,
         and whether and by which key id it is signed (without the public key nothing says
-        whether that signature is valid: verify does). Fails when the archive has no
+        whether that signature is valid: verify does), and the files that come as patches,
+        with the patch's size and the made file's. Fails when the archive has no
         description or the updater would refuse it, naming why as check does.
 check   Reads ARCHIVE exactly as the updater will, through the same reader: the whole
         archive, its top level for an EXE or MSI file and for its release description, and
-        every file to its end with its CRC-32 and sizes. Prints every reason why the updater
+        every file to its end with its CRC-32 and sizes, and every patch to its end as the
+        updater parses it: header, each record's lengths and seeks against the sizes, the
+        made file's size; without the base version's file it cannot tell whether that file
+        has the SHA-256 the patch is for, nor the made one its own. Names each patched file
+        with its sizes. Prints every reason why the updater
         would refuse the archive or install nothing, one line each, a file's own faults after
         its name: no EXE or MSI at the top level, a name the updater refuses, a duplicate name,
         a damaged directory or entry, an encrypted entry or an unknown method, a CRC that does
@@ -93,15 +134,16 @@ sign    Checks ARCHIVE as check does and signs it only when the updater would in
 verify  Decides ARCHIVE's signature as an updater built with this public key would: valid,
         or no signature, malformed, unknown key, does not match.
 
-Exit status: 0 when the update is written (pack), the updater would install the archive (show,
-check), it is signed (sign) or its signature is valid (verify); 1 when it would not, the
-archive has no description (show) or the signature is not valid; 2 for a usage error, a file
-or key that cannot be used, or a message that cannot be written. Messages go to standard error,
-show's report to standard output.
+Exit status: 0 when the update is written (pack), the release is published (publish), a line
+is chosen or the version is current (choose), the updater would install the archive (show,
+check), it is signed (sign) or its signature is valid (verify); 1 when it would not, publish
+refuses, the feed is damaged (choose), the archive has no description (show) or the signature
+is not valid; 2 for a usage error, a file or key that cannot be used, or a message that cannot
+be written. Messages go to standard error, show's report and choose's line to standard output.
 )";
 
 constexpr const char* UsageLine =
-    "usage: scripts/release pack|show|check|sign|verify ... (--help says more)";
+    "usage: scripts/release pack|publish|choose|show|check|sign|verify ... (--help says more)";
 
 enum class TNeed { No, May, Must };
 
@@ -112,14 +154,17 @@ struct TCommandShape {
     TNeed key;
     TNeed version;
     TNeed from;
+    TNeed partials;
 };
 
-constexpr std::array<TCommandShape, 5> CommandShapes = {{
-    {"pack", "FOLDER OUT.zip", TNeed::May, TNeed::Must, TNeed::May},
-    {"show", "ARCHIVE", TNeed::No, TNeed::No, TNeed::No},
-    {"check", "ARCHIVE", TNeed::No, TNeed::No, TNeed::No},
-    {"sign", "ARCHIVE", TNeed::Must, TNeed::No, TNeed::No},
-    {"verify", "ARCHIVE", TNeed::Must, TNeed::No, TNeed::No},
+constexpr std::array<TCommandShape, 7> CommandShapes = {{
+    {"pack", "FOLDER OUT.zip", TNeed::May, TNeed::Must, TNeed::May, TNeed::No},
+    {"publish", "FOLDER RELEASES", TNeed::May, TNeed::Must, TNeed::No, TNeed::May},
+    {"choose", "FEED [APPLICATION_DIRECTORY]", TNeed::No, TNeed::No, TNeed::No, TNeed::No},
+    {"show", "ARCHIVE", TNeed::No, TNeed::No, TNeed::No, TNeed::No},
+    {"check", "ARCHIVE", TNeed::No, TNeed::No, TNeed::No, TNeed::No},
+    {"sign", "ARCHIVE", TNeed::Must, TNeed::No, TNeed::No, TNeed::No},
+    {"verify", "ARCHIVE", TNeed::Must, TNeed::No, TNeed::No, TNeed::No},
 }};
 
 struct TArguments {
@@ -127,6 +172,8 @@ struct TArguments {
     std::optional<std::string> key;
     std::optional<std::string> version;
     std::optional<std::string> from;
+    std::optional<std::string> partials;
+    bool whole = false;
     std::vector<std::string> paths;
 };
 
@@ -150,6 +197,11 @@ std::size_t CountWords(std::string_view text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), ' ')) + 1;
 }
 
+// The words of the usage's paths that are not in brackets.
+std::size_t CountNeededWords(std::string_view text) {
+    return CountWords(text) - static_cast<std::size_t>(std::count(text.begin(), text.end(), '['));
+}
+
 TArguments ParseArguments(const std::vector<std::string>& arguments) {
     if (arguments.empty()) {
         throw CUsageError("no command");
@@ -164,11 +216,17 @@ TArguments ParseArguments(const std::vector<std::string>& arguments) {
     }
     for (std::size_t at = 1; at < arguments.size(); ++at) {
         const std::string& argument = arguments[at];
-        std::optional<std::string>* option = argument == "--key"       ? &parsed.key
-                                             : argument == "--version" ? &parsed.version
-                                             : argument == "--from"    ? &parsed.from
-                                                                       : nullptr;
-        if (option != nullptr) {
+        std::optional<std::string>* option = argument == "--key"        ? &parsed.key
+                                             : argument == "--version"  ? &parsed.version
+                                             : argument == "--from"     ? &parsed.from
+                                             : argument == "--partials" ? &parsed.partials
+                                                                        : nullptr;
+        if (argument == "--whole") {
+            if (parsed.whole) {
+                throw CUsageError(argument + " is given twice");
+            }
+            parsed.whole = true;
+        } else if (option != nullptr) {
             if (option->has_value()) {
                 throw CUsageError(argument + " is given twice");
             }
@@ -185,7 +243,14 @@ TArguments ParseArguments(const std::vector<std::string>& arguments) {
     CheckOption(*shape, "--key", shape->key, parsed.key);
     CheckOption(*shape, "--version", shape->version, parsed.version);
     CheckOption(*shape, "--from", shape->from, parsed.from);
-    if (parsed.paths.size() != CountWords(shape->paths)) {
+    CheckOption(*shape, "--partials", shape->partials, parsed.partials);
+    if (parsed.whole && !parsed.from) {
+        throw CUsageError(parsed.command == "pack" ? "--whole needs --from: only a partial "
+                                                     "update has patches to leave out"
+                                                   : parsed.command + " takes no --whole");
+    }
+    if (parsed.paths.size() < CountNeededWords(shape->paths) ||
+        parsed.paths.size() > CountWords(shape->paths)) {
         throw CUsageError(parsed.command + " takes " + std::string(shape->paths) + ", not " +
                           std::to_string(parsed.paths.size()) +
                           (parsed.paths.size() == 1 ? " path" : " paths"));
@@ -199,6 +264,12 @@ void PrintProblems(const std::vector<std::string>& problems) {
     }
 }
 
+// "NAME is a patch: 1234 bytes make 567890".
+std::string DescribePatchedFile(const TPatchedFile& patch) {
+    return patch.name + " is a patch: " + std::to_string(patch.patchSize) + " bytes make " +
+           std::to_string(patch.fileSize);
+}
+
 // Prints the check's lines; true when the updater would install the archive.
 bool ReportCheck(const std::string& path) {
     const TArchiveReport report =
@@ -210,6 +281,10 @@ bool ReportCheck(const std::string& path) {
     }
     std::cerr << path << ": the updater would install it (" << report.fileCount
               << (report.fileCount == 1 ? " file)\n" : " files)\n");
+    for (const TPatchedFile& patch : report.patches) {
+        std::cerr << path << ": " << DescribePatchedFile(patch)
+                  << ", only for the base version's own file\n";
+    }
     return true;
 }
 
@@ -304,7 +379,26 @@ int RunShow(const std::string& path) {
               << CountFiles(description.files.size()) << " that version " << version << " lists\n"
               << "signature: " << DescribeSignature(CDiskFile(path, CDiskFile::TAccess::Read))
               << '\n';
+    if (!report.patches.empty()) {
+        std::cout << "patches:   " << CountFiles(report.patches.size())
+                  << (report.patches.size() == 1 ? " comes as a patch" : " come as patches")
+                  << ", each only for the base version's own file\n";
+        for (const TPatchedFile& patch : report.patches) {
+            std::cout << "           " << DescribePatchedFile(patch) << '\n';
+        }
+    }
     return Success;
+}
+
+// " (2 as patches: 1234 bytes make 567890)", or nothing.
+std::string DescribePatches(const TPackReport& report) {
+    if (report.patchedFiles == 0) {
+        return "";
+    }
+    return " (" + std::to_string(report.patchedFiles) + " as " +
+           (report.patchedFiles == 1 ? "a patch: " : "patches: ") +
+           std::to_string(report.patchBytes) + " bytes make " +
+           std::to_string(report.patchedFileBytes) + ")";
 }
 
 // The one time of every entry: SOURCE_DATE_EPOCH, as reproducible builds everywhere take it.
@@ -322,21 +416,61 @@ std::time_t GetPackTimestamp() {
     return static_cast<std::time_t>(seconds);
 }
 
-int RunPack(const TArguments& arguments) {
-    const std::optional<TReleaseVersion> version = ParseReleaseVersion(*arguments.version);
+TReleaseVersion ParseVersionOption(const std::string& text) {
+    const std::optional<TReleaseVersion> version = ParseReleaseVersion(text);
     if (!version) {
-        throw CToolError("--version " + *arguments.version +
-                         " is no version: one to four parts of 0 to 65535, such as 2.1");
+        throw CToolError("--version " + text + " is no version: " + std::string(VersionSpelling));
     }
+    return *version;
+}
+
+std::size_t ParsePartialsOption(const std::optional<std::string>& text) {
+    if (!text) {
+        return DefaultPartialUpdates;
+    }
+    std::size_t count = 0;
+    const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), count);
+    if (text->empty() || error != std::errc() || end != text->data() + text->size() ||
+        (text->size() > 1 && text->front() == '0')) {
+        throw CToolError("--partials " + *text + " is no count: a whole number such as 3");
+    }
+    return count;
+}
+
+// The key is neither copied nor moved: it holds OpenSSL's.
+void ReadPrivateKey(const std::optional<std::string>& path, std::optional<CSigningKey>& key) {
+    if (path) {
+        key.emplace(*path, CSigningKey::THalf::Private);
+    }
+}
+
+// What pack made at the output, one line, and the key that signed it.
+void ReportPacked(const std::string& output, const TPackReport& report, const CSigningKey* key) {
+    const std::string listed = CountFiles(report.description.files.size());
+    std::cerr << output << ": version " << FormatReleaseVersion(report.description.version);
+    if (report.description.base) {
+        const std::string base = FormatReleaseVersion(*report.description.base);
+        std::cerr << ", a partial update for version " << base << ": " << report.packedFiles
+                  << " of its " << listed << DescribePatches(report) << ", " << report.archiveSize
+                  << " bytes; installing it removes " << CountFiles(report.droppedFiles)
+                  << " of version " << base << '\n';
+    } else {
+        std::cerr << ", a full update: " << listed << ", " << report.archiveSize << " bytes\n";
+    }
+    if (key != nullptr) {
+        std::cerr << output << ": signed with key " << FormatHex(key->GetKeyId()) << '\n';
+    }
+}
+
+int RunPack(const TArguments& arguments) {
     std::optional<CSigningKey> key;
-    if (arguments.key) {
-        key.emplace(*arguments.key, CSigningKey::THalf::Private);
-    }
+    ReadPrivateKey(arguments.key, key);
     TPackRequest request;
     request.folder = arguments.paths[0];
     request.output = arguments.paths[1];
-    request.version = *version;
+    request.version = ParseVersionOption(*arguments.version);
     request.previous = arguments.from;
+    request.whole = arguments.whole;
     request.key = key ? &*key : nullptr;
     request.timestamp = GetPackTimestamp();
     const TPackReport report = PackRelease(request);
@@ -349,19 +483,80 @@ int RunPack(const TArguments& arguments) {
         std::cerr << output << ": not written\n";
         return Refused;
     }
-    const std::string listed = CountFiles(report.description.files.size());
-    std::cerr << output << ": version " << FormatReleaseVersion(report.description.version);
-    if (report.description.base) {
-        const std::string base = FormatReleaseVersion(*report.description.base);
-        std::cerr << ", a partial update for version " << base << ": " << report.packedFiles
-                  << " of its " << listed << ", " << report.archiveSize
-                  << " bytes; installing it removes " << CountFiles(report.droppedFiles)
-                  << " of version " << base << '\n';
-    } else {
-        std::cerr << ", a full update: " << listed << ", " << report.archiveSize << " bytes\n";
+    ReportPacked(output, report, request.key);
+    return Success;
+}
+
+int RunPublish(const TArguments& arguments) {
+    TPublishRequest request;
+    request.version = ParseVersionOption(*arguments.version);
+    request.partials = ParsePartialsOption(arguments.partials);
+    std::optional<CSigningKey> key;
+    ReadPrivateKey(arguments.key, key);
+    request.folder = arguments.paths[0];
+    request.releases = arguments.paths[1];
+    request.key = key ? &*key : nullptr;
+    request.timestamp = GetPackTimestamp();
+    const TPublishReport report = PublishRelease(request);
+    PrintProblems(report.warnings);
+    if (!report.problems.empty()) {
+        PrintProblems(report.problems);
+        std::cerr << request.releases << ": nothing published\n";
+        return Refused;
     }
-    if (key) {
-        std::cerr << output << ": signed with key " << FormatHex(key->GetKeyId()) << '\n';
+    for (const auto& [path, packed] : report.archives) {
+        ReportPacked(path, packed, request.key);
+    }
+    std::cerr << report.feedPath << ": offers version " << FormatReleaseVersion(request.version)
+              << ": its full update and " << report.feed->partials.size()
+              << (report.feed->partials.size() == 1 ? " partial update\n" : " partial updates\n");
+    return Success;
+}
+
+// The version of the application directory as the updater sees it: its description's, or
+// none where it has none or one that does not parse. Says which on standard error.
+std::optional<TReleaseVersion> ReadInstalledVersion(const std::string& directory) {
+    const std::optional<std::vector<std::string>> names = ListFolder(directory);
+    if (!names) {
+        ThrowFileError("cannot list", directory);
+    }
+    const auto found = std::find_if(names->begin(), names->end(), [](const std::string& name) {
+        const std::optional<std::u16string> decoded = DecodeUtf8(name);
+        return decoded && IsReleaseDescriptionName(*decoded);
+    });
+    if (found == names->end()) {
+        std::cerr << directory << ": no release description, so no version the feed knows\n";
+        return std::nullopt;
+    }
+    const std::string path = directory + "/" + *found;
+    const TReleaseParse parse =
+        ParseReleaseDescription(ReadFileStart(path, LargestReleaseDescription + 1));
+    if (!parse.description) {
+        std::cerr << path << ": does not parse (" << parse.fault
+                  << "), so the installed version is unknown\n";
+        return std::nullopt;
+    }
+    std::cerr << directory << ": version " << FormatReleaseVersion(parse.description->version)
+              << " installed\n";
+    return parse.description->version;
+}
+
+int RunChoose(const TArguments& arguments) {
+    const std::string& feedPath = arguments.paths[0];
+    const TFeedParse parse = ReadReleaseFeedFile(feedPath);
+    if (!parse.feed) {
+        std::cerr << feedPath << ": a damaged feed: " << parse.fault << '\n';
+        return Refused;
+    }
+    const std::optional<TReleaseVersion> installed =
+        arguments.paths.size() == 2 ? ReadInstalledVersion(arguments.paths[1]) : std::nullopt;
+    const TFeedArchive* chosen = ChooseUpdateArchive(*parse.feed, installed);
+    if (chosen == nullptr) {
+        std::cout << "current: version " << FormatReleaseVersion(*installed)
+                  << " is installed, the feed's latest is "
+                  << FormatReleaseVersion(parse.feed->latest) << '\n';
+    } else {
+        std::cout << FormatFeedLine(*chosen) << '\n';
     }
     return Success;
 }
@@ -370,6 +565,12 @@ int RunCommand(const TArguments& arguments) {
     const std::string& path = arguments.paths.front();
     if (arguments.command == "pack") {
         return RunPack(arguments);
+    }
+    if (arguments.command == "publish") {
+        return RunPublish(arguments);
+    }
+    if (arguments.command == "choose") {
+        return RunChoose(arguments);
     }
     if (arguments.command == "show") {
         return RunShow(path);

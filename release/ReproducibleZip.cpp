@@ -174,8 +174,10 @@ void CReproducibleZip::PutEntryFields(std::string& out, const TEntry& entry,
     Put16(out, extraLength);
 }
 
-bool CReproducibleZip::Deflate(const CByteSource& content, TEntry& entry) {
-    const std::uint64_t dataOffset = m_flushed + m_pending.size();
+bool CReproducibleZip::DeflatePieces(
+    const CByteSource& content, TEntry& entry, std::vector<unsigned char>& input,
+    std::vector<unsigned char>& output,
+    const std::function<bool(const unsigned char*, std::size_t)>& take) {
     CDeflater deflater;
     z_stream& stream = deflater.Get();
     std::uint32_t crc = crc32(0, nullptr, 0);
@@ -184,39 +186,74 @@ bool CReproducibleZip::Deflate(const CByteSource& content, TEntry& entry) {
     for (std::uint64_t offset = 0; status != Z_STREAM_END;) {
         const std::size_t piece =
             static_cast<std::size_t>(std::min<std::uint64_t>(PieceSize, entry.size - offset));
-        if (piece > 0 && !content.ReadAt(offset, m_input.data(), piece)) {
+        if (piece > 0 && !content.ReadAt(offset, input.data(), piece)) {
             throw CToolError("cannot read " + entry.name + " to the end");
         }
         offset += piece;
-        crc = crc32(crc, m_input.data(), static_cast<uInt>(piece));
-        stream.next_in = m_input.data();
+        crc = crc32(crc, input.data(), static_cast<uInt>(piece));
+        stream.next_in = input.data();
         stream.avail_in = static_cast<uInt>(piece);
         const int flush = offset == entry.size ? Z_FINISH : Z_NO_FLUSH;
         do {
-            stream.next_out = m_output.data();
-            stream.avail_out = static_cast<uInt>(m_output.size());
+            stream.next_out = output.data();
+            stream.avail_out = static_cast<uInt>(output.size());
             status = deflate(&stream, flush);
             if (status == Z_STREAM_ERROR) {
                 throw CToolError("zlib failed to deflate " + entry.name);
             }
-            const std::size_t produced = m_output.size() - stream.avail_out;
+            const std::size_t produced = output.size() - stream.avail_out;
             compressed += produced;
-            if (compressed >= entry.size) {
-                // Drop what was kept of it; Store writes over whatever reached the disk.
-                if (dataOffset >= m_flushed) {
-                    m_pending.resize(static_cast<std::size_t>(dataOffset - m_flushed));
-                } else {
-                    m_pending.clear();
-                    m_flushed = dataOffset;
-                }
+            if (!take(output.data(), produced)) {
                 return false;
             }
-            Append(m_output.data(), produced);
         } while (stream.avail_out == 0);
     }
-    entry.method = DeflatedMethod;
     entry.crc = crc;
     entry.compressedSize = compressed;
+    return true;
+}
+
+std::uint64_t CReproducibleZip::MeasureContent(const CByteSource& content, std::string_view name,
+                                               std::uint64_t atMost) {
+    TEntry entry;
+    entry.name = name;
+    entry.size = content.GetSize();
+    std::vector<unsigned char> input(PieceSize);
+    std::vector<unsigned char> output(PieceSize);
+    std::uint64_t compressed = 0;
+    const bool deflated =
+        entry.size != 0 && DeflatePieces(content, entry, input, output,
+                                         [&](const unsigned char*, std::size_t produced) {
+                                             compressed += produced;
+                                             return compressed < entry.size && compressed <= atMost;
+                                         });
+    // Stopped short of the size, the bytes deflated so far are already too many.
+    return deflated ? entry.compressedSize : std::min(compressed, entry.size);
+}
+
+bool CReproducibleZip::Deflate(const CByteSource& content, TEntry& entry) {
+    const std::uint64_t dataOffset = m_flushed + m_pending.size();
+    std::uint64_t compressed = 0;
+    const bool deflated = DeflatePieces(content, entry, m_input, m_output,
+                                        [&](const unsigned char* bytes, std::size_t produced) {
+                                            compressed += produced;
+                                            if (compressed >= entry.size) {
+                                                return false;
+                                            }
+                                            Append(bytes, produced);
+                                            return true;
+                                        });
+    if (!deflated) {
+        // Drop what was kept of it; Store writes over whatever reached the disk.
+        if (dataOffset >= m_flushed) {
+            m_pending.resize(static_cast<std::size_t>(dataOffset - m_flushed));
+        } else {
+            m_pending.clear();
+            m_flushed = dataOffset;
+        }
+        return false;
+    }
+    entry.method = DeflatedMethod;
     return true;
 }
 

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +37,12 @@ public:
     void AddFolder(std::string_view name);
     // Reads the content from offset 0 to its size, twice where deflate does not pay.
     void AddFile(std::string_view name, const CByteSource& content);
+    // The bytes that AddFile would write of the content, its header not counted: deflated, or
+    // stored where deflate does not make it smaller. Stops as soon as they are known to be more
+    // than atMost, and then gives some count above it.
+    static std::uint64_t
+    MeasureContent(const CByteSource& content, std::string_view name,
+                   std::uint64_t atMost = std::numeric_limits<std::uint64_t>::max());
     // The central directory and the end records; the archive is complete once they are written.
     void Finish();
 
@@ -67,6 +75,11 @@ private:
     std::string FormatCentralEntry(const TEntry& entry) const;
     void PutEntryFields(std::string& out, const TEntry& entry, std::uint64_t compressedField,
                         std::uint64_t sizeField, std::size_t extraLength) const;
+    // Deflates the content in pieces, each handed on as it is made, until it is done or take
+    // says to stop: false then. The CRC of the content is the entry's once it is done.
+    static bool DeflatePieces(const CByteSource& content, TEntry& entry,
+                              std::vector<unsigned char>& input, std::vector<unsigned char>& output,
+                              const std::function<bool(const unsigned char*, std::size_t)>& take);
     // Deflates the content behind the local header; false, with nothing kept, as soon as the
     // deflated form is no smaller than the content.
     bool Deflate(const CByteSource& content, TEntry& entry);

@@ -4,8 +4,10 @@
 #include "common/Errors.h"
 #include "common/FileHelpers.h"
 #include "common/PathHelpers.h"
+#include "common/Sha256.h"
 #include "common/SystemErrors.h"
 #include "common/TextHelpers.h"
+#include "zip/FileByteSource.h"
 
 #include <windows.h>
 
@@ -41,7 +43,7 @@ std::wstring DescribeReadError(DWORD error) {
 } // namespace
 
 CReleaseCheck::CReleaseCheck(const std::wstring& applicationFolder, bool demandsSignatures)
-    : m_demandsSignatures(demandsSignatures) {
+    : m_demandsSignatures(demandsSignatures), m_applicationFolder(applicationFolder) {
     std::string text;
     const DWORD error = ReadWholeFile(JoinPath(applicationFolder, ToWide(ReleaseDescriptionName)),
                                       text, LargestReleaseDescription);
@@ -56,8 +58,8 @@ CReleaseCheck::CReleaseCheck(const std::wstring& applicationFolder, bool demands
 }
 
 CReleaseCheck::CReleaseCheck(const std::optional<std::string>& installedText,
-                             bool demandsSignatures)
-    : m_demandsSignatures(demandsSignatures) {
+                             bool demandsSignatures, const std::wstring& applicationFolder)
+    : m_demandsSignatures(demandsSignatures), m_applicationFolder(applicationFolder) {
     TakeInstalled(installedText);
 }
 
@@ -84,11 +86,57 @@ void CReleaseCheck::SetUpdateDescription(std::optional<std::string> text) {
     m_listing = std::make_unique<CReleaseListing>(*m_update);
 }
 
-void CReleaseCheck::AddArchiveFile(std::wstring_view path) {
+void CReleaseCheck::AddArchiveFile(std::wstring_view path, std::uint64_t size) {
     if (!m_listing) {
         return;
     }
-    m_listing->Claim(WithSeparator(std::u16string(path.begin(), path.end()), u'/'));
+    const std::u16string archivePath =
+        WithSeparator(std::u16string(path.begin(), path.end()), u'/');
+    m_listing->Claim(archivePath);
+    if (m_listing->FindPatch(archivePath) != nullptr) {
+        m_patchBytes += size;
+    }
+}
+
+const TFilePatch* CReleaseCheck::FindPatch(std::wstring_view path) const {
+    if (!m_listing) {
+        return nullptr;
+    }
+    return m_listing->FindPatch(WithSeparator(std::u16string(path.begin(), path.end()), u'/'));
+}
+
+std::wstring CReleaseCheck::GetInstalledPath(const TFilePatch& patch) const {
+    return JoinPath(m_applicationFolder, WithSeparator(ToWide(patch.name), L'\\'));
+}
+
+// In a build with keys the description is not verified yet: all it can do here is refuse, and
+// where the signature then does not match, the unpacker reports that instead.
+void CReleaseCheck::CheckPatchBases() const {
+    for (const TFilePatch& patch : m_update->patches) {
+        const std::wstring name = L"\"" + ToWide(patch.name) + L"\"";
+        std::wstring why;
+        std::unique_ptr<CByteSource> installed;
+        if (const HRESULT opened = OpenFileByteSource(GetInstalledPath(patch), installed);
+            FAILED(opened)) {
+            why = opened == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+                          opened == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
+                      ? L"is missing"
+                      : L"cannot be read: " + DescribeSystemError(static_cast<DWORD>(opened));
+        } else {
+            CSha256 sha256;
+            if (!sha256.AddRange(*installed, 0, installed->GetSize())) {
+                why = L"cannot be read to its end";
+            } else if (sha256.Finish() != patch.from) {
+                why =
+                    L"was changed since version " + VersionText(*m_update->base) + L" installed it";
+            }
+        }
+        if (!why.empty()) {
+            Refuse(L": it brings " + name + L" as a patch of version " +
+                   VersionText(*m_update->base) + L"'s file, and the installed " + name + L' ' +
+                   why + L", so the update needs the full archive");
+        }
+    }
 }
 
 void CReleaseCheck::Decide() {
@@ -117,6 +165,7 @@ void CReleaseCheck::Decide() {
         Refuse(L": it is made for version " + VersionText(*update.base) +
                L" only, and the installed version is " + DescribeInstalled());
     }
+    CheckPatchBases();
     if (m_installed) {
         for (const std::u16string& dropped : ListDroppedFiles(*m_installed, update)) {
             m_removals.push_back(WithSeparator(ToWide(dropped), L'\\'));
@@ -136,8 +185,19 @@ std::wstring CReleaseCheck::Describe() const {
     const std::wstring kind = m_update->base
                                   ? L", made for " + VersionText(*m_update->base) + L" only"
                                   : std::wstring(L", a full update");
+    std::wstring patched;
+    if (!m_update->patches.empty()) {
+        std::uint64_t fileBytes = 0;
+        for (const TFilePatch& patch : m_update->patches) {
+            fileBytes += patch.size;
+        }
+        patched = L"; " + std::to_wstring(m_update->patches.size()) +
+                  (m_update->patches.size() == 1 ? L" file comes" : L" files come") +
+                  L" as patches, " + std::to_wstring(m_patchBytes) + L" bytes of patches for " +
+                  std::to_wstring(fileBytes) + L" bytes of files";
+    }
     return L"release: the update brings version " + VersionText(m_update->version) + kind +
-           installed + L"; it removes " + std::to_wstring(m_removals.size()) +
+           installed + patched + L"; it removes " + std::to_wstring(m_removals.size()) +
            (m_removals.size() == 1 ? L" file" : L" files") + L" of the installed version";
 }
 

@@ -6,11 +6,20 @@
 #include "common/Handle.h"
 #include "common/PathHelpers.h"
 #include "common/PieceQueue.h"
+#include "common/Sha256.h"
+#include "common/TextHelpers.h"
+#include "core/BinaryPatch.h"
 #include "core/NameScreen.h"
+#include "core/ZipFault.h"
 #include "unzip/ArchiveAccess.h"
+#include "unzip/ReleaseCheck.h"
 #include "unzip/Unzipper.h"
+#include "zip/FileByteSource.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <span>
 
 namespace {
 
@@ -47,11 +56,8 @@ std::wstring JoinArchivePath(const std::wstring& folder, const wchar_t* name) {
     return folder.empty() ? std::wstring(name) : folder + L'/' + name;
 }
 
-DWORD ChunkSizeFor(const ULARGE_INTEGER& size) {
-    if (size.HighPart != 0 || size.LowPart > ChunkSizeLimit) {
-        return ChunkSizeLimit;
-    }
-    return size.LowPart;
+DWORD ChunkSizeFor(std::uint64_t size, DWORD limit = ChunkSizeLimit) {
+    return static_cast<DWORD>(std::min<std::uint64_t>(size, limit));
 }
 
 // Reads the stream to its end a chunk at a time, each into the buffer that next gives, and
@@ -129,6 +135,110 @@ void CopyBesideTheWrites(IStream* stream, const CFileHandle& file, DWORD chunkSi
     }
 }
 
+// The made file's bytes, gathered into the writing queue's pieces, each handed on once full, so
+// that the writes are the chunks a whole file's would be.
+class CPieceFiller {
+public:
+    explicit CPieceFiller(CPieceQueue& queue) : m_queue(queue) {}
+    CPieceFiller(const CPieceFiller&) = delete;
+    CPieceFiller& operator=(const CPieceFiller&) = delete;
+    virtual ~CPieceFiller() = default;
+
+    void Add(std::span<const std::uint8_t> bytes) {
+        while (!bytes.empty()) {
+            if (m_piece == nullptr) {
+                m_piece = m_queue.Take();
+                if (m_piece == nullptr) {
+                    ThrowUnzipError();
+                }
+                m_filled = 0;
+            }
+            const std::size_t part = std::min(bytes.size(), m_queue.GetPieceSize() - m_filled);
+            std::memcpy(m_piece + m_filled, bytes.data(), part);
+            m_filled += part;
+            bytes = bytes.subspan(part);
+            if (m_filled == m_queue.GetPieceSize()) {
+                HandPiece();
+            }
+        }
+    }
+
+    // Hands on the piece begun, if any.
+    void End() {
+        if (m_piece != nullptr) {
+            HandPiece();
+        }
+    }
+
+private:
+    void HandPiece() {
+        m_piece = nullptr;
+        if (!m_queue.Hand(m_filled)) {
+            ThrowUnzipError();
+        }
+    }
+
+    CPieceQueue& m_queue;
+    unsigned char* m_piece = nullptr;
+    std::size_t m_filled = 0;
+};
+
+// Makes the file from the patch that the stream holds and the installed file, as it reads the
+// patch: the made bytes go through the two buffers of CopyBesideTheWrites and are hashed on the
+// writing thread before each write, since applying the patch (inflating it, checking its CRC,
+// reading the old file) already takes the reading thread's time. A patch that the applier
+// refuses, or a made file whose SHA-256 is not the description's, is a damaged archive named
+// after the entry.
+void CopyThroughPatch(IStream* stream, const CFileHandle& file, const STATSTG& element,
+                      const TFilePatch& patch, const std::wstring& basePath,
+                      const std::wstring& entryPath, CUnzipper& unzipper, TProgressTally& tally) {
+    std::unique_ptr<CByteSource> base;
+    if (const HRESULT opened = OpenFileByteSource(basePath, base); FAILED(opened)) {
+        ThrowUnzipError(entryPath + L": the installed file that it patches cannot be opened");
+    }
+    CSha256 sha256;
+    CPieceQueue writing(
+        [&](const unsigned char* bytes, std::size_t size) {
+            sha256.Add(bytes, size);
+            return WriteChunk(file, bytes, size);
+        },
+        std::max<DWORD>(ChunkSizeFor(patch.size), 1), 2);
+    CPieceFiller filler(writing);
+    CPatchApplier applier(
+        base->GetSize(),
+        [&](std::uint64_t offset, std::span<std::uint8_t> into) {
+            if (!base->ReadAt(offset, into.data(), into.size())) {
+                ThrowUnzipError(entryPath + L": the installed file that it patches cannot be read");
+            }
+        },
+        [&filler](std::span<const std::uint8_t> bytes) { filler.Add(bytes); }, patch.size);
+    const DWORD pieceSize =
+        std::max<DWORD>(ChunkSizeFor(element.cbSize.QuadPart, PatchPieceLimit), 1);
+    std::unique_ptr<BYTE[]> holder;
+    BYTE* piece = AllocZeroedBuffer(holder, static_cast<int>(pieceSize));
+    try {
+        CopyChunks(
+            stream, pieceSize, unzipper, tally, [piece] { return piece; },
+            [&](ULONG read) { applier.Feed(std::span<const std::uint8_t>(piece, read)); });
+        applier.Finish();
+        filler.End();
+    } catch (const CZipException& fault) {
+        writing.Finish();
+        ThrowUnzipError(entryPath + L": " + FromUtf8(fault.GetReason()));
+    } catch (...) {
+        writing.Finish();
+        throw;
+    }
+    // Once the queue has finished, its thread has ended: the hash is this thread's again.
+    if (!writing.Finish()) {
+        ThrowUnzipError();
+    }
+    if (sha256.Finish() != patch.to) {
+        ThrowUnzipError(entryPath + L": the patch made a file other than the one that the "
+                                    L"release description names");
+    }
+}
+
 } // namespace
 
 bool HasInstaller(IEnumSTATSTG* enumerator) {
@@ -162,24 +272,27 @@ void CountElements(IStorage* storage, int& fileCount, std::uint64_t& bytesTotal,
 }
 
 void ExtractStorage(IStorage* storage, const std::wstring& folder, CFileSystemItem* parentItem,
-                    CUnzipper& unzipper, TProgressTally& tally, std::size_t level) {
+                    CUnzipper& unzipper, TProgressTally& tally, const std::wstring& path,
+                    std::size_t level) {
     const CComPointer<IEnumSTATSTG> elements = EnumerateElements(storage);
     ForEachElement(elements.Get(), [&](const STATSTG& element) {
         if (element.type == STGTY_STREAM) {
-            ExtractStream(storage, folder, element, parentItem, unzipper, tally);
+            ExtractStream(storage, folder, element, parentItem, unzipper, tally, path);
         } else if (element.type == STGTY_STORAGE) {
             const std::size_t subLevel = NextLevel(level, element.pwcsName);
             const std::wstring subFolder = JoinElementName(folder, element.pwcsName);
             CreateNewFolder(subFolder);
             CFileSystemItem* child = parentItem->AddChild(subFolder, false);
             const CComPointer<IStorage> subStorage = OpenSubStorage(storage, element.pwcsName);
-            ExtractStorage(subStorage.Get(), subFolder, child, unzipper, tally, subLevel);
+            ExtractStorage(subStorage.Get(), subFolder, child, unzipper, tally,
+                           JoinArchivePath(path, element.pwcsName), subLevel);
         }
     });
 }
 
 void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG& element,
-                   CFileSystemItem* parentItem, CUnzipper& unzipper, TProgressTally& tally) {
+                   CFileSystemItem* parentItem, CUnzipper& unzipper, TProgressTally& tally,
+                   const std::wstring& path) {
     const CComPointer<IStream> stream = OpenElementStream(storage, element.pwcsName);
     const std::wstring filePath = JoinElementName(folder, element.pwcsName);
     CFileHandle file;
@@ -190,18 +303,20 @@ void ExtractStream(IStorage* storage, const std::wstring& folder, const STATSTG&
     // Recorded before the first byte, so that a failure further on still leaves it removable.
     parentItem->AddChild(filePath, true);
 
-    const DWORD chunkSize = ChunkSizeFor(element.cbSize);
-    if (chunkSize == 0) {
-        unzipper.SettleFile(std::move(file));
-        ++tally.filesDone;
-        PostTally(unzipper, tally);
-        return;
-    }
-    // A stream that takes more than one chunk is worth a thread that writes beside the reads.
-    if (element.cbSize.QuadPart > chunkSize) {
-        CopyBesideTheWrites(stream.Get(), file, chunkSize, unzipper, tally);
-    } else {
-        CopyThroughOneBuffer(stream.Get(), file, chunkSize, unzipper, tally);
+    const std::wstring entryPath = JoinArchivePath(path, element.pwcsName);
+    const CReleaseCheck* release = unzipper.GetReleaseCheck();
+    const TFilePatch* patch = release != nullptr ? release->FindPatch(entryPath) : nullptr;
+    const DWORD chunkSize = ChunkSizeFor(element.cbSize.QuadPart);
+    if (patch != nullptr) {
+        CopyThroughPatch(stream.Get(), file, element, *patch, release->GetInstalledPath(*patch),
+                         entryPath, unzipper, tally);
+    } else if (chunkSize != 0) {
+        // A stream that takes more than one chunk is worth a thread that writes beside the reads.
+        if (element.cbSize.QuadPart > chunkSize) {
+            CopyBesideTheWrites(stream.Get(), file, chunkSize, unzipper, tally);
+        } else {
+            CopyThroughOneBuffer(stream.Get(), file, chunkSize, unzipper, tally);
+        }
     }
     unzipper.SettleFile(std::move(file));
     ++tally.filesDone;

@@ -212,10 +212,13 @@ bool CUnzipper::UnpackFrom(const std::shared_ptr<const CByteSource>& archive,
     }
     CountElements(countingStorage.Get(), tally.fileCount, tally.bytesTotal,
                   [&](const std::wstring& path, std::uint64_t size) {
-                      need.AddFile(size);
+                      const TFilePatch* patch = nullptr;
                       if (m_releaseCheck != nullptr) {
-                          m_releaseCheck->AddArchiveFile(path);
+                          m_releaseCheck->AddArchiveFile(path, size);
+                          patch = m_releaseCheck->FindPatch(path);
                       }
+                      // A patch takes the room of the file it makes.
+                      need.AddFile(patch != nullptr ? patch->size : size);
                   });
     TUnpackingUpdateRequest counted;
     counted.Assign(0, tally.fileCount, 0, tally.bytesTotal);

@@ -56,6 +56,8 @@ public:
     // on it before anything is written; a refusal is a failed unpack. The check outlives the
     // unpacker's run and is read by the owner once the unpacker is not busy.
     void SetReleaseCheck(CReleaseCheck* check);
+    // The unpack walk's view of it, to find the files that come as patches; null without one.
+    const CReleaseCheck* GetReleaseCheck() const { return m_releaseCheck; }
 
     // Called once. The unpacker stays busy until the worker has ended; if the worker cannot be
     // started, it is not busy afterwards and holds an error text.

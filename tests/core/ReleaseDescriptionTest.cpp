@@ -71,7 +71,7 @@ TEST(ReleaseDescription, RefusesEveryFaultNamingItsLine) {
     const std::vector<std::pair<std::string, std::string>> faults = {
         {"", "empty"},
         {"\xEF\xBB\xBF", "empty"},
-        {"orvandel-release 2\nversion 1\nfile a\n", "line 1: a format this updater does not know"},
+        {"orvandel-release 3\nversion 1\nfile a\n", "line 1: a format this updater does not know"},
         {"Orvandel-Release 1\nversion 1\nfile a\n", "line 1: not a release description"},
         {"orvandel-release 1\n", "no version line"},
         {head, "lists no file"},
@@ -158,4 +158,115 @@ TEST(ListDroppedFiles, GivesTheInstalledFilesTheUpdateNoLongerListsWithoutCase) 
     const TReleaseDescription after =
         Described({u"setup.exe", u"DOCS/H\u01af\u1edaNG D\u1eaaN.txt"}, true);
     EXPECT_EQ(ListDroppedFiles(before, after), std::vector<std::u16string>());
+}
+
+namespace {
+
+const std::string FromHex(64, 'a');
+const std::string ToHex = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+
+} // namespace
+
+TEST(ReleaseDescription, Format2ReadsPatchLinesAndIsWrittenOnlyWhenThereArePatches) {
+    const TReleaseDescription described =
+        Parsed("orvandel-release 2\nversion 2.1\nbase 2.0\nfile Orvandel.exe\n"
+               "file My Notes/read me.txt\nfile lib/Core.dll\npatch my notes/READ ME.txt " +
+               FromHex + ' ' + ToHex + " 0\npatch Orvandel.exe " + ToHex + ' ' + FromHex +
+               " 18446744073709551615\n");
+    ASSERT_EQ(described.patches.size(), 2u);
+    // A name with blanks, spelled as its file line spells it.
+    EXPECT_EQ(described.patches[0].name, u"My Notes/read me.txt");
+    TSha256 from;
+    from.fill(0xaa);
+    EXPECT_EQ(described.patches[0].from, from);
+    EXPECT_EQ(described.patches[0].to[1], 0x11);
+    EXPECT_EQ(described.patches[0].size, 0u);
+    EXPECT_EQ(described.patches[1].name, u"Orvandel.exe");
+    EXPECT_EQ(described.patches[1].size, 18446744073709551615u);
+    const std::string written = FormatReleaseDescription(described);
+    EXPECT_TRUE(written.starts_with("orvandel-release 2\n")) << written;
+    EXPECT_NE(written.find("\npatch My Notes/read me.txt " + FromHex + ' ' + ToHex + " 0\n"),
+              std::string::npos)
+        << written;
+    EXPECT_EQ(Parsed(written), described);
+
+    // Without patch lines, format 2 is read as the same description, and written as format 1.
+    const TReleaseDescription plain = Parsed("orvandel-release 2\nversion 2.1\nfile a\n");
+    EXPECT_EQ(plain, Parsed("orvandel-release 1\nversion 2.1\nfile a\n"));
+    EXPECT_TRUE(FormatReleaseDescription(plain).starts_with("orvandel-release 1\n"));
+
+    CReleaseListing listing(described);
+    EXPECT_EQ(listing.FindPatch(u"ORVANDEL.EXE"), &described.patches[1]);
+    EXPECT_EQ(listing.FindPatch(u"lib/Core.dll"), nullptr);
+    EXPECT_EQ(listing.FindPatch(u"orvandel-release.txt"), nullptr);
+}
+
+TEST(ReleaseDescription, RefusesEveryFaultOfAPatchLine) {
+    const std::string partial = "orvandel-release 2\nversion 2.1\nbase 2.0\nfile a.dll\nfile b c\n";
+    const std::string values = ' ' + FromHex + ' ' + ToHex + " 12\n";
+    const std::vector<std::pair<std::string, std::string>> faults = {
+        {"orvandel-release 1\nversion 2.1\nbase 2.0\nfile a.dll\npatch a.dll" + values,
+         "line 5: unknown key \"patch\""},
+        {"orvandel-release 2 \nversion 2.1\nfile a\n",
+         "line 1: a format this updater does not know"},
+        {"orvandel-release 2\nversion 2.1\nfile a.dll\npatch a.dll" + values,
+         "line 4: a patch line in a full update"},
+        {"orvandel-release 2\nversion 2.1\nbase 2.0\npatch a.dll" + values + "file a.dll\n",
+         "line 4: patch before the file lines"},
+        {"orvandel-release 2\nversion 2.1\npatch a.dll" + values + "file a.dll\n",
+         "line 3: patch before the file lines"},
+        {partial + "patch a.dll" + values + "file d\n", "line 7: file after the patch lines"},
+        {partial + "patch d.dll" + values, "line 6: a patch for \"d.dll\", which is not listed"},
+        {partial + "patch orvandel-release.txt" + values, "which is not listed"},
+        {partial + "patch a.dll" + values + "patch A.DLL" + values,
+         "line 7: \"A.DLL\" has a second patch line"},
+        {partial + "patch ../a.dll" + values, "line 6: \"../a.dll\" is a name the updater refuses"},
+        {partial + "patch a.dll " + FromHex + ' ' + ToHex + "\n",
+         "line 6: a patch line is \"patch NAME FROM TO SIZE\""},
+        {partial + "patch a.dll " + ToHex + " 12\n", "a patch line is \"patch NAME FROM TO SIZE\""},
+        {partial + "patch " + FromHex + ' ' + ToHex + " 12\n", "a patch line is"},
+        {partial + "patch a.dll " + std::string(63, 'a') + ' ' + ToHex + " 12\n",
+         "is no SHA-256: 64 lower-case hex digits"},
+        {partial + "patch a.dll " + std::string(64, 'A') + ' ' + ToHex + " 12\n",
+         "line 6: \"" + std::string(64, 'A') + "\" is no SHA-256"},
+        {partial + "patch a.dll " + FromHex + ' ' + std::string(64, 'g') + " 12\n",
+         "is no SHA-256"},
+        {partial + "patch a.dll " + FromHex + ' ' + ToHex + "0 12\n", "is no SHA-256"},
+        {partial + "patch a.dll " + FromHex + ' ' + ToHex + " 012\n", "\"012\" is no size"},
+        {partial + "patch a.dll " + FromHex + ' ' + ToHex + " -1\n", "\"-1\" is no size"},
+        {partial + "patch a.dll " + FromHex + ' ' + ToHex + " +1\n", "is no size"},
+        {partial + "patch a.dll " + FromHex + ' ' + ToHex + " 1e3\n", "is no size"},
+        {partial + "patch a.dll " + FromHex + ' ' + ToHex + " \n", "\"\" is no size"},
+        {partial + "patch a.dll " + FromHex + ' ' + ToHex + " 18446744073709551616\n",
+         "is no size"},
+        {partial + "patch a.dll  " + FromHex + ' ' + ToHex + " 1\n",
+         "\"a.dll \" is a name the updater refuses"},
+        {partial + "patch a.dll" + values + "version 3\n", "line 7: a second version"},
+        {partial + "patch a.dll" + values + "base 1\n", "line 7: base must follow the version"},
+    };
+    for (const auto& [text, fault] : faults) {
+        const TReleaseParse parse = ParseReleaseDescription(text);
+        EXPECT_FALSE(parse.description) << text;
+        EXPECT_NE(parse.fault.find(fault), std::string::npos) << text << " gave: " << parse.fault;
+    }
+}
+
+TEST(ReleaseListing, AnUpdateMustHoldEveryFileItHasAPatchFor) {
+    const TReleaseDescription described =
+        Parsed("orvandel-release 2\nversion 2.1\nbase 2.0\nfile a.dll\nfile b.dll\npatch B.DLL " +
+               FromHex + ' ' + ToHex + " 3\n");
+    CReleaseListing listing(described);
+    listing.Claim(u"a.dll");
+    EXPECT_EQ(listing.GetFault(),
+              "the release description has a patch for \"b.dll\", which the archive does not hold");
+    listing.Claim(u"B.dll");
+    EXPECT_EQ(listing.GetFault(), std::nullopt);
+
+    // A description made by hand in code, not read: its patch must still name a listed file.
+    TReleaseDescription unlisted = described;
+    unlisted.patches[0].name = u"c.dll";
+    CReleaseListing unlistedListing(unlisted);
+    unlistedListing.Claim(u"b.dll");
+    EXPECT_EQ(unlistedListing.GetFault(),
+              "the release description has a patch for \"c.dll\", which it does not list");
 }

@@ -43,7 +43,8 @@ FAILURE_TEXT = "Failed to upgrade the current version of Orvandel!"
 
 # Files through which the test talks to the sample application; they are not part of what
 # the updater may change.
-CONTROL_FILES = {"starts.log", "update.request", "quit.flag"}
+CONTROL_FILES = {"starts.log", "update.request", "quit.flag", "update.feed", "download.log",
+                 "update.tried"}
 
 # A bcrypt.dll that leaves this file beside itself wherever it is loaded, and answers every CNG
 # call with success.

@@ -8,6 +8,7 @@ folder is gone, and the application is started again exactly when it should be.
 
 import io
 import os
+import random
 import re
 import shutil
 import struct
@@ -21,6 +22,7 @@ from harness import (BIN, DRIVE_C, FAILURE_BOX, PREFIX, PROMPT_BOX, PROMPT_CAPTI
                      logged_runs, make_archive, corrupt_entry, run_once_entries,
                      running_programs, snapshot, wait_until, windows_path, wine_environment,
                      wine_temp_folder)
+from patch_writer import header, record, scattered, whole_patch
 
 INSTALLER = b"MZ stand-in for the installer of version 2"
 UNCHECKED = "no update keys are built in: the archive's signature is not checked"
@@ -505,32 +507,13 @@ def many_files_update(case, files):
     return entries
 
 
-class KilledUpdateTests(UpdaterTestCase):
-    """The updater killed with SIGKILL at several points, as a crash, Task Manager or a power
-    cut would end it, then started again exactly as Windows would start it at the next logon.
-    That run must end at exactly one version: the new one while the archive is there, the old
-    one once it is gone."""
+class KilledRuns:
+    """Kills the updater at a point of its run and starts it again as Windows would at the next
+    logon. On drive C:, as the build folder's depth would leave no room for the archive in the
+    logon entry."""
 
-    FILES = 1500
-
-    def prepare(self, archive=None, **options):
-        """An application of many files and its update. archive: its path, from the case's
-        root. On drive C:, as the build folder's depth would leave no room for the archive in
-        the logon entry."""
-        case = self.new_case(work=DRIVE_C / "e2e", **options)
-        if archive:
-            case.archive = archive(case.root)
-        return case, many_files_update(case, self.FILES)
-
-    @staticmethod
-    def journal():
-        files = journals()
-        return files[0].read_text(encoding="utf-8", errors="replace") if files else ""
-
-    @staticmethod
-    def moved_in(case):
-        """The files of the install backed up so far: each is moved in right after its backup."""
-        return sum(name.endswith(".bak") for _, _, files in os.walk(case.app) for name in files)
+    def new_killed_case(self, **options):
+        return self.new_case(work=DRIVE_C / "e2e", **options)
 
     def kill_and_read_entry(self, case, condition):
         """Kills the updater at the point; the command it left for the next logon."""
@@ -565,6 +548,33 @@ class KilledUpdateTests(UpdaterTestCase):
 
         self.assertResumed(case, run, entries, new_version=archive_kept)
         self.assertStarts(case, versions or ["1", "2" if archive_kept else "1"])
+
+
+class KilledUpdateTests(KilledRuns, UpdaterTestCase):
+    """The updater killed with SIGKILL at several points, as a crash, Task Manager or a power
+    cut would end it, then started again exactly as Windows would start it at the next logon.
+    That run must end at exactly one version: the new one while the archive is there, the old
+    one once it is gone."""
+
+    FILES = 1500
+
+    def prepare(self, archive=None, **options):
+        """An application of many files and its update. archive: its path, from the case's
+        root."""
+        case = self.new_killed_case(**options)
+        if archive:
+            case.archive = archive(case.root)
+        return case, many_files_update(case, self.FILES)
+
+    @staticmethod
+    def journal():
+        files = journals()
+        return files[0].read_text(encoding="utf-8", errors="replace") if files else ""
+
+    @staticmethod
+    def moved_in(case):
+        """The files of the install backed up so far: each is moved in right after its backup."""
+        return sum(name.endswith(".bak") for _, _, files in os.walk(case.app) for name in files)
 
     def test_killed_while_unpacking(self):
         case, entries = self.prepare()
@@ -908,12 +918,16 @@ class ZipWritersTests(UpdaterTestCase):
                 self.assertStarts(case, ["1", "1"])
 
 
-def described(version, entries, base=None, listed=None):
-    """The entries with a release description: of every file they hold, or of the files given."""
+def described(version, entries, base=None, listed=None, patches=()):
+    """The entries with a release description: of every file they hold, or of the files given.
+    patches: (name, the base's file, the file it makes) of each entry that is a patch."""
     names = listed if listed is not None else [name for name, _ in entries
                                                if not name.endswith("/")]
-    text = f"orvandel-release 1\nversion {version}\n" + (f"base {base}\n" if base else "")
+    text = (f"orvandel-release {2 if patches else 1}\nversion {version}\n"
+            + (f"base {base}\n" if base else ""))
     text += "".join(f"file {name}\n" for name in names)
+    text += "".join(f"patch {name} {digest(old)} {digest(new)} {len(new)}\n"
+                    for name, old, new in patches)
     return [*entries, ("orvandel-release.txt", text.encode())]
 
 
@@ -1310,6 +1324,323 @@ class ReleasePackingTests(UpdaterTestCase):
         self.assertInstalledRelease(case, run, release, description, ["1", "2"])
         self.assertIn("the archive must carry a valid signature by a built-in key",
                       logged_runs(case.app_exe)[-1])
+
+
+class PatchedUpdateTests(KilledRuns, SignedArchives, UpdaterTestCase):
+    """Partial updates that bring changed files as patches against the installed ones. The
+    directory ends exactly at the new release, or, where a patched file is not the base
+    version's or a patch is damaged, exactly as it was, with the log saying why; a run killed
+    while a large file is patched ends at exactly the old version."""
+
+    CORE_1 = random.Random(1).randbytes(300 * 1024)
+    LISTED = ["setup.exe", "sample_app.exe", "version.txt", "lib/core.dll"]
+
+    def core_2(self):
+        core = bytearray(self.CORE_1)
+        for at in range(1000, len(core), 40000):
+            core[at] ^= 0xFF
+        return bytes(core[:150000]) + b"a function of version 2.0" + bytes(core[150000:])
+
+    def install_release_1(self, case):
+        """Version 1.0 as its full update would have installed it."""
+        entries = described("1.0", [("setup.exe", INSTALLER), ("sample_app.exe", case.sample_app_bytes),
+                                    ("version.txt", b"1.0\n"), ("lib/core.dll", self.CORE_1)])
+        for name, data in entries:
+            case.write_app_file(name, data)
+        return entries
+
+    def release_2(self, case, core_patch=None, core_to=None):
+        """The partial update of version 2.0: the application and its library as patches; the
+        archive's entries, and those that its install leaves."""
+        core_2 = self.core_2()
+        app_2 = case.version_2_exe()
+        patched = [("sample_app.exe", case.sample_app_bytes, app_2),
+                   ("lib/core.dll", self.CORE_1, core_to or core_2)]
+        entries = described("2.0", [("setup.exe", INSTALLER),
+                                    ("sample_app.exe", whole_patch(case.sample_app_bytes, app_2)),
+                                    ("version.txt", b"2.0\n"),
+                                    ("lib/core.dll", core_patch or whole_patch(self.CORE_1, core_2))],
+                            base="1.0", listed=self.LISTED, patches=patched)
+        made = {"sample_app.exe": app_2, "lib/core.dll": core_2}
+        return entries, [(name, made.get(name, data)) for name, data in entries]
+
+    def install_release_2(self, case, key=None):
+        """Installs the partial update of 2.0, signed by scripts/release with the key where one
+        is given: it leaves exactly 2.0. Its archive's entries."""
+        entries, installed = self.release_2(case)
+        make_archive(case.archive, entries)
+        if key:
+            subprocess.run([str(SOURCE_ROOT / "scripts" / "release"), "sign", "--key",
+                            str(self.KEYS / f"{key}.pem"), str(case.archive)],
+                           check=True, capture_output=True, timeout=600)
+        before = case.take_snapshot()
+        case.request_update(flag="1")
+
+        run = case.run_app()
+
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [])
+        self.assertEqual(snapshot(case.app), after_release(before, installed))
+        self.assertNothingLeftBehind(case)
+        self.assertFalse(case.archive.exists())
+        return entries
+
+    def run_refused(self, case, line):
+        before = case.take_snapshot()
+        case.request_update(flag="")
+
+        run = case.run_app()
+
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [FAILURE_BOX])
+        self.assertEqual(snapshot(case.app), before)
+        self.assertNothingLeftBehind(case)
+        self.assertIn(line, [text[:len(line)] for text in logged_runs(case.app_exe)[-1]])
+
+    def test_a_full_then_a_partial_update_with_patches_leave_exactly_version_2(self):
+        case = self.new_case()
+        release_1 = described("1.0", [("setup.exe", INSTALLER), ("sample_app.exe", case.sample_app_bytes),
+                                      ("version.txt", b"1.0\n"), ("lib/core.dll", self.CORE_1)])
+        make_archive(case.archive, release_1)
+        before = case.take_snapshot()
+        case.request_update(flag="")
+        self.assertEqual(case.run_app().boxes, [])
+        self.assertEqual(snapshot(case.app), after_release(before, release_1))
+
+        entries = self.install_release_2(case)
+
+        self.assertEqual([version for version, _ in case.starts()], ["1", "1.0", "1.0", "2.0"])
+        patch_bytes = sum(len(data) for name, data in entries
+                          if name in ("sample_app.exe", "lib/core.dll"))
+        file_bytes = len(case.version_2_exe()) + len(self.core_2())
+        self.assertIn("release: the update brings version 2.0, made for 1.0 only; the installed "
+                      f"version is 1.0; 2 files come as patches, {patch_bytes} bytes of patches "
+                      f"for {file_bytes} bytes of files; it removes 0 files of the installed "
+                      "version", logged_runs(case.app_exe)[-1])
+
+    def test_a_patched_file_changed_after_its_install_refuses_the_update(self):
+        case = self.new_case()
+        self.install_release_1(case)
+        case.write_app_file("lib/core.dll", self.CORE_1[:-1] + b"!")
+        make_archive(case.archive, self.release_2(case)[0])
+        self.run_refused(case, 'failure: the update is refused: it brings "lib/core.dll" as a '
+                               "patch of version 1.0's file, and the installed \"lib/core.dll\" "
+                               "was changed since version 1.0 installed it, so the update needs "
+                               "the full archive")
+
+    def test_damaged_patches_take_the_failed_end(self):
+        old, made = self.CORE_1, self.core_2()
+        damaged = "failure: Cannot unzip the downloaded archive. (lib/core.dll: the patch "
+        # (what, the patch, the description's TO, the log's reason)
+        steps = [
+            ("a file other than the described", whole_patch(old, made), made[:-1] + b"?",
+             "made a file other than the one that the release description names"),
+            ("an add past the old file's end",
+             header(len(old), len(made)) + record(copy=b"x", seek=len(old)) + record(add=b"\0"),
+             None, "adds to bytes past the old file's end"),
+            ("a seek before its start", header(len(old), len(made)) + record(add=b"\0", seek=-2),
+             None, "seeks before the start of the old file"),
+            ("lengths that wrap", header(len(old), len(made)) + record(add_length=2,
+                                                                       copy_length=2 ** 64 - 1),
+             None, f"writes past the new file's {len(made)} bytes"),
+            ("cut short", whole_patch(old, made)[:-1000], None,
+             f"ends after {len(made) - 1000} of the new file's {len(made)} bytes"),
+            ("bytes left over", whole_patch(old, made) + b"\0", None,
+             "has bytes after its last record"),
+        ]
+        case = self.new_case()
+        self.install_release_1(case)
+        for what, patch, to, reason in steps:
+            with self.subTest(what):
+                make_archive(case.archive, self.release_2(case, patch, to)[0])
+                self.run_refused(case, damaged + reason + ")")
+
+    def test_killed_while_a_large_file_is_patched_ends_at_exactly_the_old_version(self):
+        case = self.new_killed_case()
+        entries_1 = self.install_release_1(case)
+        big_1 = random.Random(2).randbytes(96 << 20)
+        big_2, big_patch = scattered(big_1, range(4096, len(big_1), 7 << 20), b"inserted" * 1000)
+        case.write_app_file("data/big.bin", big_1)
+        case.write_app_file("orvandel-release.txt", described(
+            "1.0", entries_1[:-1], listed=[*self.LISTED, "data/big.bin"])[-1][1])
+        entries = described("2.0", [("setup.exe", INSTALLER), ("version.txt", b"2.0\n"),
+                                    ("data/big.bin", big_patch)],
+                            base="1.0", listed=[*self.LISTED, "data/big.bin"],
+                            patches=[("data/big.bin", big_1, big_2)])
+        make_archive(case.archive, entries)
+        case.take_snapshot()
+        case.request_update(flag="")
+
+        def patching_the_large_file():
+            made = [wine_temp_folder() / name / "data" / "big.bin"
+                    for name in case.new_extraction_folders()]
+            return any(path.exists() and 0 < path.stat().st_size < len(big_2) for path in made)
+
+        command = self.kill_and_read_entry(case, patching_the_large_file)
+        self.assertEqual(snapshot(case.app), case.expected_untouched())
+        case.archive.unlink()
+
+        run = case.run(command)
+
+        self.assertResumed(case, run, entries, new_version=False)
+        self.assertStarts(case, ["1.0", "1.0"])
+
+    def test_a_keyed_updater_installs_a_signed_partial_update_with_patches(self):
+        case = self.keyed_case("keyed-patches")
+        self.install_release_1(case)
+        self.install_release_2(case, key="first")
+
+        self.assertEqual([version for version, _ in case.starts()], ["1.0", "2.0"])
+        self.assertIn("the archive must carry a valid signature by a built-in key",
+                      logged_runs(case.app_exe)[-1])
+
+
+class ReleaseFeedTests(UpdaterTestCase):
+    """The release line as a user meets it: scripts/release publish fills a release folder that
+    stands for the download server, the sample application reads its feed, chooses with its
+    installed description, downloads the archive, checks its size and SHA-256 and hands it to
+    the updater, which leaves exactly the latest version."""
+
+    DESCRIPTION = ReleasePackingTests.DESCRIPTION
+
+    # A table that each version changes in a few bytes: its partial updates carry a patch.
+    TABLE = bytes(random.Random(30).randbytes(1 << 16))
+
+    @classmethod
+    def version_files(cls, case, version):
+        """Each version changes the executable, the configuration and a few bytes of the
+        table; 3.0 drops a plug-in and adds a language."""
+        table = bytearray(cls.TABLE)
+        table[4096:4096 + len(version)] = version.encode()
+        files = {"setup.exe": INSTALLER, "data/table.bin": bytes(table),
+                 "sample_app.exe": case.sample_app_bytes + f"\0version {version}\0".encode(),
+                 "version.txt": f"{version}\n".encode(),
+                 "sample_app.ini": (case.app / "sample_app.ini").read_bytes(),
+                 "data/config.xml": f"<config version='{version}'/>".encode(),
+                 "plugins/en/strings.txt": b"strings"}
+        if version == "3.0":
+            files["plugins/de/strings.txt"] = b"Zeichenketten"
+        else:
+            files["plugins/old/legacy.dll"] = b"MZ a plug-in that version 3.0 drops"
+        return files
+
+    def publish_line(self, case):
+        """Versions 1.0, 2.0 and 3.0 published in turn; the release folder of 3.0."""
+        server = case.root / "server"
+        server.mkdir()
+        for version in ["1.0", "2.0", "3.0"]:
+            folder = ReleasePackingTests.release_folder(case, f"release-{version}",
+                                                        self.version_files(case, version))
+            subprocess.run([str(SOURCE_ROOT / "scripts" / "release"), "publish", "--version",
+                            version, str(folder), str(server)],
+                           check=True, capture_output=True, timeout=600)
+        (case.app / "update.feed").write_text("\n".join([
+            windows_path(server), windows_path(case.updater), case.mutex,
+            windows_path(case.download)]) + "\n", encoding="utf-8")
+        return server, folder
+
+    @staticmethod
+    def install(case, server, version):
+        """The application directory as the full update of the version leaves it."""
+        for path in list(case.app.iterdir()):
+            if path.name not in {"update.feed"}:
+                shutil.rmtree(path) if path.is_dir() else path.unlink()
+        with zipfile.ZipFile(server / f"orvandel-{version}.zip") as archive:
+            archive.extractall(case.app)
+
+    @staticmethod
+    def feed_line(server, name):
+        return next(line for line in (server / "releases.txt").read_text().splitlines()
+                    if line.split(" ")[0] in {"full", "partial"} and line.split(" ")[-3] == name)
+
+    def download_log(self, case):
+        return (case.app / "download.log").read_text(encoding="utf-8").splitlines()
+
+    def assertUpdatedTo3(self, case, server, release, chosen, installed, first_start):
+        run = case.run_app()
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [])
+        self.assertUpdatedDirectory(case, server, release, chosen)
+        self.assertStarts(case, [first_start, "3.0"])
+        size = (server / chosen).stat().st_size
+        self.assertEqual(self.download_log(case), [
+            "feed: latest 3.0", installed, "chosen: " + self.feed_line(server, chosen),
+            f"checked: {size} bytes and the SHA-256 of the feed",
+            "feed: latest 3.0", "installed: 3.0", "current: nothing to download"])
+
+    def assertUpdatedDirectory(self, case, server, release, chosen):
+        with zipfile.ZipFile(server / chosen) as archive:
+            description = digest(archive.read(self.DESCRIPTION))
+        self.assertEqual(snapshot(case.app), {**snapshot(release), self.DESCRIPTION: description})
+        self.assertNothingLeftBehind(case)
+        self.assertEqual(list(case.download.glob("*.zip")), [])
+
+    def test_each_installed_version_takes_its_partial_update_and_ends_at_exactly_3_0(self):
+        for version in ["1.0", "2.0"]:
+            with self.subTest(version):
+                case = self.new_case(f"feed-{version}")
+                server, release = self.publish_line(case)
+                self.install(case, server, version)
+                self.assertUpdatedTo3(case, server, release, f"orvandel-3.0-from-{version}.zip",
+                                      f"installed: {version}", version)
+                self.assertFalse((case.app / "plugins" / "old").exists())
+
+    def test_an_undescribed_directory_takes_the_full_update(self):
+        case = self.new_case()
+        server, release = self.publish_line(case)
+        self.assertUpdatedTo3(case, server, release, "orvandel-3.0.zip", "installed: none", "1")
+
+    def test_a_partial_update_refused_for_a_changed_file_is_followed_by_the_full_one_once(self):
+        case = self.new_case()
+        server, release = self.publish_line(case)
+        self.install(case, server, "2.0")
+        partial = "orvandel-3.0-from-2.0.zip"
+        with zipfile.ZipFile(server / partial) as archive:
+            self.assertIn("patch data/table.bin ",
+                          archive.read(self.DESCRIPTION).decode(), "the table takes no patch")
+        # The user's copy is not version 2.0's: the patch made for that one cannot apply.
+        table = case.app / "data" / "table.bin"
+        table.write_bytes(table.read_bytes()[:-1] + b"!")
+
+        run = case.run_app()
+
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.boxes, [FAILURE_BOX])
+        self.assertUpdatedDirectory(case, server, release, "orvandel-3.0.zip")
+        self.assertStarts(case, ["2.0", "2.0", "3.0"])
+        self.assertIn("data/table.bin", "\n".join(logged_runs(case.app_exe)[-2]))
+        checked = [f"checked: {(server / name).stat().st_size} bytes and the SHA-256 of the feed"
+                   for name in [partial, "orvandel-3.0.zip"]]
+        self.assertEqual(self.download_log(case), [
+            "feed: latest 3.0", "installed: 2.0", "chosen: " + self.feed_line(server, partial),
+            checked[0],
+            "feed: latest 3.0", "installed: 2.0",
+            "retry: the partial update failed; the full update, once",
+            "chosen: " + self.feed_line(server, "orvandel-3.0.zip"), checked[1],
+            "feed: latest 3.0", "installed: 3.0", "current: nothing to download"])
+
+    def test_a_download_that_is_not_what_the_feed_says_never_reaches_the_updater(self):
+        case = self.new_case()
+        server, _ = self.publish_line(case)
+        self.install(case, server, "2.0")
+        partial = server / "orvandel-3.0-from-2.0.zip"
+        data = partial.read_bytes()
+        for damage, line in [
+            (data[:-1], f"refused: {len(data) - 1} bytes, the feed says {len(data)}"),
+            (data[:-1] + bytes([data[-1] ^ 1]), "refused: its SHA-256 is not the feed's"),
+        ]:
+            with self.subTest(line):
+                partial.write_bytes(damage)
+                (case.app / "download.log").unlink(missing_ok=True)
+                case.take_snapshot()
+                starts = len(case.starts())
+                run = case.run_app()
+                self.assertEqual((run.exit_code, run.boxes), (0, []))
+                self.assertEqual(self.download_log(case)[-1], line)
+                self.assertEqual(snapshot(case.app), case.before)
+                self.assertEqual(list(case.download.glob("*.zip")), [])
+                # Started once, by the test: no updater ran to start it again.
+                self.assertEqual(case.starts()[starts:], [("2.0", self.quoted(case))])
 
 
 if __name__ == "__main__":

@@ -8,10 +8,13 @@
 //                   updater>" lines; both optional
 //   version.txt     the version this copy reports
 //   update.request  five lines: updater path, mutex, archive, fourth field, delete flag; consumed
+//   update.feed     four lines: where to download the update from (FeedDownload.h); read at
+//                   every start that finds no update.request
 //   quit.flag       ends the hold early
 //   starts.log      one line per start: version, a tab, the command line; "second instance"
 //                   in place of the version for a start that found the mutex taken
 
+#include "FeedDownload.h"
 #include "HelperSupport.h"
 
 #include "common/FileHelpers.h"
@@ -101,12 +104,23 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
     const std::wstring requestPath = JoinPath(folder, L"update.request");
     std::wstring request;
-    if (!ReadTextFile(requestPath, request)) {
+    std::vector<std::wstring> fields;
+    std::wstring feedSettings;
+    if (ReadTextFile(requestPath, request)) {
+        // The relaunched application must not hand over to the updater a second time.
+        DeleteFileW(ToExtendedLengthPath(requestPath).c_str());
+        fields = SplitLines(request);
+    } else if (ReadTextFile(JoinPath(folder, L"update.feed"), feedSettings)) {
+        std::optional<std::vector<std::wstring>> downloaded =
+            DownloadUpdate(folder, SplitLines(feedSettings));
+        if (!downloaded) {
+            return 0;
+        }
+        fields = std::move(*downloaded);
+    } else {
         return 0;
     }
-    // The relaunched application must not hand over to the updater a second time.
-    DeleteFileW(ToExtendedLengthPath(requestPath).c_str());
-    if (!StartUpdater(SplitLines(request), logPath)) {
+    if (!StartUpdater(fields, logPath)) {
         return 1;
     }
     WaitForFile(JoinPath(folder, L"quit.flag"), settings.holdMilliseconds);

@@ -9,6 +9,7 @@ the folder of test archives, ORV_RELEASE_WORK a scratch folder of this group's o
 
 import contextlib
 import hashlib
+import io
 import os
 import random
 import shutil
@@ -19,6 +20,7 @@ import subprocess
 import time
 import unittest
 import zipfile
+import zlib
 from pathlib import Path
 
 SOURCE_ROOT = Path(__file__).resolve().parents[2]
@@ -214,7 +216,8 @@ class CheckTests(unittest.TestCase):
             with self.subTest(arguments):
                 status, output, stdout = run_tool(*arguments)
                 self.assertEqual((status, output), (0, []))
-                for word in ["pack", "--from", "show", "check", "sign", "verify",
+                for word in ["publish", "--partials", "releases.txt", "choose", "pack", "--from",
+                             "show", "check", "sign", "verify",
                              "SOURCE_DATE_EPOCH", "no signature", "malformed", "unknown key",
                              "does not match"]:
                     self.assertIn(word, stdout)
@@ -268,7 +271,7 @@ class CheckTests(unittest.TestCase):
         self.assertEqual(reader.wait(timeout=60), 2)
 
 
-USAGE = "usage: scripts/release pack|show|check|sign|verify ... (--help says more)"
+USAGE = "usage: scripts/release pack|publish|choose|show|check|sign|verify ... (--help says more)"
 
 
 def openssl(*arguments):
@@ -583,8 +586,9 @@ class PackTests(unittest.TestCase):
         full = self.folder / "full.zip"
         self.assertEqual(pack(write_release(self.folder / "v1", old), full, "1.0")[0], 0)
         partial = self.folder / "partial.zip"
+        # Whole, as these files are small enough to read here; PatchTests make patches.
         status, output, _ = pack(write_release(self.folder / "v2", new), partial, "1.0.1",
-                                 "--from", full)
+                                 "--from", full, "--whole")
         self.assertEqual(status, 0, output)
         self.assertEqual(output, [
             f"{partial}: version 1.0.1, a partial update for version 1.0: 7 of its 11 files, "
@@ -841,6 +845,171 @@ class ShowTests(unittest.TestCase):
                 self.assertEqual(run_tool("show", archive), (1, lines, ""))
 
 
+def apply_patch(old, patch):
+    """The patch format read independently of the tool: header, then (add, copy, seek)
+    records; raises AssertionError for anything out of bounds."""
+    magic, version, old_size, new_size = struct.unpack_from("<8sIQQ", patch)
+    assert (magic, version, old_size) == (b"ORVPATCH", 1, len(old)), (magic, version, old_size)
+    made = bytearray()
+    at, position = 28, 0
+    while len(made) < new_size:
+        add, copy, seek = struct.unpack_from("<QQq", patch, at)
+        at += 24
+        assert 0 < add + copy <= new_size - len(made) and position + add <= len(old)
+        made += bytes((o + d) & 0xFF for o, d in zip(old[position:position + add],
+                                                     patch[at:at + add]))
+        at += add
+        made += patch[at:at + copy]
+        at += copy
+        position += add + seek
+        assert 0 <= position <= len(old)
+    assert at == len(patch)
+    return bytes(made)
+
+
+def code_like(seed, size):
+    """Bytes that change as a program's do between two builds: mostly the same, scattered
+    changes, a block inserted; deflate shrinks them a little."""
+    rng = random.Random(seed)
+    return bytes(rng.choice(b"\x00\x00\x48\x89\xe8\xc3\xff") if rng.random() < 0.5
+                 else rng.randrange(256) for _ in range(size))
+
+
+def rebuilt(data, seed):
+    rng = random.Random(seed)
+    changed = bytearray(data)
+    for _ in range(30):
+        changed[rng.randrange(len(changed))] ^= 0x10
+    at = rng.randrange(len(changed))
+    changed[at:at] = rng.randbytes(500)
+    return bytes(changed)
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+class PatchTests(unittest.TestCase):
+    """pack --from with patches, and what show and check say of them."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = fresh_folder("patches")
+        library = code_like(1, 200000)
+        cls.old = {"setup.exe": random.Random(2).randbytes(50000), "lib/core.dll": library,
+                   "a.txt": b"a", "notes.txt": b"release notes " * 500,
+                   "same.bin": b"unchanged" * 100}
+        cls.new = dict(cls.old)
+        cls.new.update({"lib/core.dll": rebuilt(library, 3), "a.txt": b"b",
+                        "notes.txt": random.Random(4).randbytes(7000), "added.bin": b"new"})
+        cls.full = cls.folder / "full.zip"
+        assert pack(write_release(cls.folder / "v1", cls.old), cls.full, "1.0")[0] == 0
+        cls.v2 = write_release(cls.folder / "v2", cls.new)
+        cls.partial = cls.folder / "partial.zip"
+        cls.status, cls.output, _ = pack(cls.v2, cls.partial, "1.1", "--from", cls.full)
+
+    def entry(self, archive, name):
+        with zipfile.ZipFile(archive) as reader:
+            return reader.read(name)
+
+    def test_a_changed_file_comes_as_a_patch_where_that_is_smaller(self):
+        self.assertEqual(self.status, 0, self.output)
+        patch = self.entry(self.partial, "lib/core.dll")
+        made = self.new["lib/core.dll"]
+        self.assertEqual(self.output, [
+            f"{self.partial}: version 1.1, a partial update for version 1.0: 5 of its 6 files "
+            f"(1 as a patch: {len(patch)} bytes make {len(made)}), "
+            f"{self.partial.stat().st_size} bytes; installing it removes 0 files of version 1.0"])
+        self.assertEqual(apply_patch(self.old["lib/core.dll"], patch), made)
+        with zipfile.ZipFile(self.partial) as reader:
+            compressed = reader.getinfo("lib/core.dll").compress_size
+        self.assertLess(compressed, len(zlib_deflated(made)) / 4)
+        # A one-byte file and one rewritten whole gain nothing from a patch.
+        self.assertEqual(self.entry(self.partial, "a.txt"), b"b")
+        self.assertEqual(self.entry(self.partial, "notes.txt"), self.new["notes.txt"])
+        self.assertEqual(read_description(self.partial), [
+            "orvandel-release 2", "version 1.1", "base 1.0",
+            *[f"file {name}" for name in sorted(self.new, key=str.encode)],
+            f"patch lib/core.dll {sha256(self.old['lib/core.dll'])} {sha256(made)} {len(made)}"])
+
+    def test_show_and_check_name_the_patched_files(self):
+        patch = len(self.entry(self.partial, "lib/core.dll"))
+        made = len(self.new["lib/core.dll"])
+        status, output, stdout = run_tool("show", self.partial)
+        self.assertEqual((status, output), (0, []))
+        self.assertEqual(stdout.splitlines()[-2:], [
+            "patches:   1 file comes as a patch, each only for the base version's own file",
+            f"           lib/core.dll is a patch: {patch} bytes make {made}"])
+        self.assertEqual(run_tool("check", self.partial), (0, [
+            f"{self.partial}: the updater would install it (6 files)",
+            f"{self.partial}: lib/core.dll is a patch: {patch} bytes make {made}, only for the "
+            "base version's own file"], ""))
+
+    def test_whole_leaves_patches_out_and_needs_from(self):
+        whole = self.folder / "whole.zip"
+        status, output, _ = pack(self.v2, whole, "1.1", "--from", self.full, "--whole")
+        self.assertEqual(status, 0, output)
+        self.assertEqual(self.entry(whole, "lib/core.dll"), self.new["lib/core.dll"])
+        self.assertEqual(read_description(whole)[0], "orvandel-release 1")
+        for arguments, mistake in [
+            (["pack", "--version", "2", "--whole", self.v2, self.folder / "x.zip"],
+             "--whole needs --from: only a partial update has patches to leave out"),
+            (["show", "--whole", self.partial], "show takes no --whole"),
+            (["pack", "--version", "2", "--from", self.full, "--whole", "--whole", self.v2,
+              self.folder / "x.zip"], "--whole is given twice"),
+        ]:
+            with self.subTest(mistake):
+                status, output, _ = run_tool(*arguments)
+                self.assertEqual((status, output[0]), (2, f"usage error: {mistake}"))
+        self.assertFalse((self.folder / "x.zip").exists())
+
+    def test_patches_are_the_same_bytes_on_every_run(self):
+        again = self.folder / "elsewhere"
+        again.mkdir(exist_ok=True)
+        status, output, _ = pack("../v2", "again.zip", "1.1", "--from", "../full.zip",
+                                 cwd=again, umask=0o077)
+        self.assertEqual(status, 0, output)
+        self.assertEqual((again / "again.zip").read_bytes(), self.partial.read_bytes())
+
+    def test_check_refuses_a_damaged_patch(self):
+        patch = self.entry(self.partial, "lib/core.dll")
+        add, copy, seek = struct.unpack_from("<QQq", patch, 28)
+        made = len(self.new["lib/core.dll"])
+
+        def with_control(add, copy, seek):
+            return patch[:28] + struct.pack("<QQq", add, copy, seek) + patch[52:]
+
+        cases = [
+            ("ends early", patch[:-1]),
+            ("bytes over", patch + b"\0"),
+            ("not a patch", b"NOTPATCH" + patch[8:]),
+            ("another format", patch[:8] + struct.pack("<I", 2) + patch[12:]),
+            ("another new size", patch[:20] + struct.pack("<Q", made + 1) + patch[28:]),
+            ("a seek before the start", with_control(add, copy, -(1 << 40))),
+            ("a seek past the end", with_control(add, copy, 1 << 40)),
+            ("past the new size", with_control(add, made + 1, seek)),
+            ("lengths that overflow", with_control(1 << 63, 1 << 63, seek)),
+            ("header cut short", patch[:20]),
+        ]
+        for name, damaged in cases:
+            with self.subTest(name):
+                archive = self.folder / "damaged.zip"
+                with zipfile.ZipFile(self.partial) as source, \
+                        zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as target:
+                    for info in source.infolist():
+                        data = damaged if info.filename == "lib/core.dll" else source.read(info)
+                        target.writestr(info.filename, data)
+                status, output, _ = run_tool("check", archive)
+                self.assertEqual(status, 1, output)
+                self.assertEqual(len(output), 2, output)
+                self.assertTrue(output[0].startswith("lib/core.dll: the patch "), output)
+                self.assertEqual(output[1], f"{archive}: the updater would not install it")
+
+
+def zlib_deflated(data):
+    return zlib.compress(data, 9)
+
+
 def temporaries_beside(path):
     return sorted(str(found) for found in path.parent.glob(path.name + ".incomplete-*"))
 
@@ -860,6 +1029,269 @@ def tree_of(folder):
     """relative path -> bytes, or None for a folder."""
     return {path.relative_to(folder).as_posix(): None if path.is_dir() else path.read_bytes()
             for path in folder.rglob("*")}
+
+
+FEED = "releases.txt"
+
+
+def publish(folder, releases, version, *options, **run_options):
+    return run_tool("publish", "--version", version, *options, folder, releases, **run_options)
+
+
+def read_feed(releases):
+    """The feed's lines, each split into its fields."""
+    return [line.split(" ") for line in (releases / FEED).read_text().splitlines()]
+
+
+def feed_line(releases, name, version, base=None):
+    data = (releases / name).read_bytes()
+    return (["full", version] if base is None else ["partial", version, base]) + [
+        name, str(len(data)), hashlib.sha256(data).hexdigest()]
+
+
+def versioned_release(folder, seed, version, dropped=()):
+    """The release files of the seed, one of them changed for the version and some dropped."""
+    files = {**release_files(seed), "version.txt": f"{version}\n".encode()}
+    for name in dropped:
+        del files[name]
+    return write_release(folder, files)
+
+
+def flipped_in_entry(data, name):
+    """The archive with a byte of the entry's data changed."""
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        info = archive.getinfo(name)
+    header = info.header_offset
+    start = header + 30 + struct.unpack_from("<H", data, header + 26)[0] + struct.unpack_from(
+        "<H", data, header + 28)[0]
+    return flip_byte(data, start + info.compress_size // 2)
+
+
+class PublishTests(unittest.TestCase):
+    def setUp(self):
+        self.folder = fresh_folder(self.id().rsplit(".", 1)[-1])
+        self.releases = self.folder / "releases"
+        self.releases.mkdir()
+
+    def publish_line(self, *versions, options=()):
+        for version in versions:
+            release = versioned_release(self.folder / f"release-{version}", 1, version)
+            status, output, _ = publish(release, self.releases, version, *options)
+            self.assertEqual(status, 0, output)
+
+    def test_three_publishes_leave_every_full_the_partials_of_the_latest_and_a_true_feed(self):
+        release = versioned_release(self.folder / "release-1.0", 1, "1.0")
+        status, output, stdout = publish(release, self.releases, "1.0")
+        self.assertEqual((status, stdout), (0, ""), output)
+        full = self.releases / "orvandel-1.0.zip"
+        self.assertEqual(output, [
+            f"{full}: version 1.0, a full update: 8 files, {full.stat().st_size} bytes",
+            f"{self.releases / FEED}: offers version 1.0: its full update and 0 partial updates"])
+        self.assertEqual(read_feed(self.releases), [
+            ["orvandel-feed", "1"], ["latest", "1.0"],
+            feed_line(self.releases, "orvandel-1.0.zip", "1.0")])
+
+        # 2.0 drops a file; 3.0 changes another.
+        release = versioned_release(self.folder / "release-2.0", 1, "2.0", dropped=["readme.txt"])
+        self.assertEqual(publish(release, self.releases, "2.0")[0], 0)
+        files = {**release_files(1), "version.txt": b"3.0\n", "plugins/en/strings.txt": b"3"}
+        del files["readme.txt"]
+        release = write_release(self.folder / "release-3.0", files)
+        status, output, _ = publish(release, self.releases, "3.0")
+        self.assertEqual(status, 0, output)
+        self.assertEqual(output[-1], f"{self.releases / FEED}: offers version 3.0: its full "
+                                     "update and 2 partial updates")
+
+        self.assertEqual(sorted(path.name for path in self.releases.iterdir()), [
+            "orvandel-1.0.zip", "orvandel-2.0-from-1.0.zip", "orvandel-2.0.zip",
+            "orvandel-3.0-from-1.0.zip", "orvandel-3.0-from-2.0.zip", "orvandel-3.0.zip", FEED])
+        self.assertEqual(read_feed(self.releases), [
+            ["orvandel-feed", "1"], ["latest", "3.0"],
+            feed_line(self.releases, "orvandel-3.0.zip", "3.0"),
+            feed_line(self.releases, "orvandel-3.0-from-2.0.zip", "3.0", "2.0"),
+            feed_line(self.releases, "orvandel-3.0-from-1.0.zip", "3.0", "1.0")])
+        # Each archive is what its name says, and a partial holds what changed since its base.
+        listed = [name for name, data in files.items() if data is not None]
+        self.assertEqual(read_description(self.releases / "orvandel-3.0.zip"),
+                         described("3.0", listed))
+        self.assertEqual(read_description(self.releases / "orvandel-3.0-from-1.0.zip"),
+                         described("3.0", listed, base="1.0"))
+        with zipfile.ZipFile(self.releases / "orvandel-3.0-from-2.0.zip") as partial:
+            # Every installer at the top and the empty folders come in any partial update.
+            self.assertEqual(sorted(partial.namelist()), [
+                "Orvandel.exe", "logs/", DESCRIPTION, "plugins/en/strings.txt", "setup.exe",
+                "version.txt"])
+        for archive in self.releases.glob("*.zip"):
+            self.assertEqual(run_tool("check", archive)[0], 0, archive)
+
+        # --partials 1: only the newest earlier full update gets one.
+        self.publish_line("4.0", options=["--partials", "1"])
+        self.assertEqual([line[:3] for line in read_feed(self.releases)[2:]],
+                         [["full", "4.0", "orvandel-4.0.zip"],
+                          ["partial", "4.0", "3.0"]])
+
+    def test_choose_prints_the_line_for_the_installed_version(self):
+        self.publish_line("1.0", "2.0", "3.0")
+        feed = self.releases / FEED
+        lines = {" ".join(line[2:4]) if line[0] == "partial" else "full": " ".join(line)
+                 for line in read_feed(self.releases)[2:]}
+        for case, description, expected, note in [
+            ("none", None, lines["full"], "no release description, so no version the feed knows"),
+            ("1.0", described("1.0", ["a.exe"]), lines["1.0 orvandel-3.0-from-1.0.zip"],
+             "version 1.0 installed"),
+            ("2.0", described("2.0", ["a.exe"]), lines["2.0 orvandel-3.0-from-2.0.zip"],
+             "version 2.0 installed"),
+            ("1.5", described("1.5", ["a.exe"]), lines["full"], "version 1.5 installed"),
+            ("3.0", described("3.0", ["a.exe"]),
+             "current: version 3.0 is installed, the feed's latest is 3.0", "version 3.0 installed"),
+            ("4.1", described("4.1", ["a.exe"]),
+             "current: version 4.1 is installed, the feed's latest is 3.0", "version 4.1 installed"),
+        ]:
+            with self.subTest(case):
+                app = fresh_folder(f"{self.folder.name}-app-{case}")
+                if description:
+                    # Found without case, as the updater finds it.
+                    (app / "Orvandel-Release.TXT").write_text("\n".join(description) + "\n")
+                self.assertEqual(run_tool("choose", feed, app), (0, [f"{app}: {note}"],
+                                                                 expected + "\n"))
+        self.assertEqual(run_tool("choose", feed), (0, [], lines["full"] + "\n"))
+        app = fresh_folder(f"{self.folder.name}-app-damaged")
+        (app / DESCRIPTION).write_text("orvandel-release 1\nversion x\n")
+        self.assertEqual(run_tool("choose", feed, app), (0, [
+            f"{app}/{DESCRIPTION}: does not parse (line 2: \"x\" is no version: one to four parts "
+            "of 0 to 65535, such as 2.1), so the installed version is unknown"],
+            lines["full"] + "\n"))
+
+        damaged = self.folder / "damaged.txt"
+        damaged.write_text(feed.read_text() + "full 3.0 other.zip 1 " + "0" * 64 + "\n")
+        self.assertEqual(run_tool("choose", damaged),
+                         (1, [f"{damaged}: a damaged feed: line 6: a second full update"], ""))
+        missing = self.folder / "missing.txt"
+        self.assertEqual(run_tool("choose", missing), (
+            2, [f"error: cannot open {missing}: No such file or directory"], ""))
+
+    def test_the_same_publish_gives_the_same_bytes(self):
+        self.publish_line("1.0", "2.0")
+        copies = [self.folder / "first", self.folder / "second"]
+        for copy in copies:
+            shutil.copytree(self.releases, copy)
+        release = versioned_release(self.folder / "release-3.0", 2, "3.0")
+        for copy in copies:
+            self.assertEqual(publish(release, copy, "3.0")[0], 0)
+        self.assertEqual(tree_of(copies[0]), tree_of(copies[1]))
+        self.assertEqual(len(tree_of(copies[0])), 7)
+
+    def test_refusals_name_each_fault_and_write_nothing(self):
+        self.publish_line("1.0", "2.0")
+        good = versioned_release(self.folder / "release-3.0", 1, "3.0")
+        no_installer = write_release(self.folder / "no-installer", {"a.txt": b"a"})
+        full_1, partial_2 = self.releases / "orvandel-1.0.zip", self.releases / "orvandel-2.0-from-1.0.zip"
+        feed = self.releases / FEED
+        feed_2 = feed.read_bytes()
+
+        def put(name, data):
+            return lambda: (self.releases / name).write_bytes(data)
+
+        cases = [
+            ("a version not above the latest", "2.0", good, lambda: None,
+             [f"version 2.0 is not above version 2.0, the newest release in {self.releases}"]),
+            ("a version below it", "1.5", good, lambda: None,
+             [f"version 1.5 is not above version 2.0, the newest release in {self.releases}"]),
+            ("a name publish does not give", "3.0", good, put("orvandel-beta.zip", b"x"),
+             [f"{self.releases / 'orvandel-beta.zip'}: not a name that publish gives: "
+              "orvandel-V.zip or orvandel-V-from-U.zip, V and U versions such as 2.1"]),
+            ("a full update under another version's name", "3.0", good,
+             put("orvandel-1.1.zip", full_1.read_bytes()),
+             [f"{self.releases / 'orvandel-1.1.zip'}: its description says version 1.0, a full "
+              "update, not what its name says"]),
+            ("a partial update under a full one's name", "3.0", good,
+             put("orvandel-1.5.zip", partial_2.read_bytes()),
+             [f"{self.releases / 'orvandel-1.5.zip'}: its description says version 2.0, a "
+              "partial update for version 1.0, not what its name says"]),
+            ("no archive", "3.0", good, put("orvandel-1.5.zip", b"no zip"),
+             [f"{self.releases / 'orvandel-1.5.zip'}: archive refused as a whole: too short for "
+              "an archive",
+              f"{self.releases / 'orvandel-1.5.zip'}: the updater would not install it"]),
+            ("a damaged feed", "3.0", good, lambda: feed.write_text(feed.read_text() + "\n"),
+             [f"{feed}: a damaged feed: line 5: empty"]),
+            ("an unpublished archive of another version", "3.0", good,
+             lambda: self.assertEqual(publish(good, self.releases, "2.5", "--partials", "0")[0], 0)
+             or (self.releases / FEED).write_bytes(feed_2),
+             [f"{self.releases / 'orvandel-2.5.zip'}: version 2.5 is above the feed's latest "
+              "version 2.0: a publish of it ended before its feed; publish it again or remove "
+              "it"]),
+            ("a fault of the folder", "3.0", no_installer, lambda: None, NO_INSTALLER),
+            # Read whole only as a base: pack refuses it once the full update is written, which
+            # is then removed again.
+            ("a damaged earlier full update", "3.0", good,
+             lambda: full_1.write_bytes(flipped_in_entry(full_1.read_bytes(), "readme.txt")),
+             [f"{full_1}: readme.txt: entry data shorter than declared"]),
+        ]
+        for case, version, folder, change, lines in cases:
+            before = tree_of(self.releases)
+            with self.subTest(case):
+                try:
+                    change()
+                    changed = tree_of(self.releases)
+                    status, output, _ = publish(folder, self.releases, version)
+                    self.assertEqual(status, 1, output)
+                    self.assertEqual(output, lines + [f"{self.releases}: nothing published"])
+                    self.assertEqual(tree_of(self.releases), changed)
+                finally:
+                    shutil.rmtree(self.releases)
+                    write_release(self.releases, before)
+
+        self.assertEqual(publish(good, self.folder / "none", "3.0"), (1, [
+            f"{self.folder / 'none'}: no folder; make it, empty, for the first release",
+            f"{self.folder / 'none'}: nothing published"], ""))
+        for arguments, line in [
+            (["publish", "--version", "3", good], "usage error: publish takes FOLDER RELEASES, "
+                                                  "not 1 path"),
+            (["pack", "--version", "3", "--partials", "2", good, "out.zip"],
+             "usage error: pack takes no --partials"),
+            (["choose"], "usage error: choose takes FEED [APPLICATION_DIRECTORY], not 0 paths"),
+            (["choose", "a", "b", "c"],
+             "usage error: choose takes FEED [APPLICATION_DIRECTORY], not 3 paths"),
+        ]:
+            with self.subTest(arguments):
+                self.assertEqual(run_tool(*arguments), (2, [line, USAGE], ""))
+        for count in ["x", "01", "", "-1", "+1"]:
+            with self.subTest(count):
+                self.assertEqual(run_tool("publish", "--version", "3", "--partials", count, good,
+                                          self.releases),
+                                 (2, [f"error: --partials {count} is no count: a whole number "
+                                      "such as 3"], ""))
+
+    def test_a_publish_killed_after_its_first_archive_leaves_the_old_feed_and_its_archives(self):
+        self.publish_line("1.0", "2.0")
+        old_feed = (self.releases / FEED).read_bytes()
+        # Large enough that every archive takes a while to make.
+        big = {"setup.exe": b"MZ", "data.bin": random.randbytes(48 << 20)}
+        release = write_release(self.folder / "big", big)
+        first = self.releases / "orvandel-3.0.zip"
+        tool = subprocess.Popen([str(TOOL), "publish", "--version", "3.0", str(release),
+                                 str(self.releases)], stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 120
+        while not first.exists() and tool.poll() is None:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.005)
+        tool.kill()
+        tool.communicate(timeout=60)
+        self.assertEqual(tool.returncode, -signal.SIGKILL, "the run ended before it was killed")
+        self.assertTrue(first.exists())
+
+        self.assertEqual((self.releases / FEED).read_bytes(), old_feed)
+        for line in read_feed(self.releases)[2:]:
+            self.assertEqual(line, feed_line(self.releases, line[-3], *line[1:-3]))
+
+        # The next run makes the version again over what the killed one left.
+        status, output, _ = publish(release, self.releases, "3.0")
+        self.assertEqual(status, 0, output)
+        self.assertIn(f"warning: {first}: left by a publish of this version that ended before "
+                      "its feed; replaced where this run makes it again", output)
+        self.assertEqual(read_feed(self.releases)[1], ["latest", "3.0"])
+        for line in read_feed(self.releases)[2:]:
+            self.assertEqual(line, feed_line(self.releases, line[-3], *line[1:-3]))
 
 if __name__ == "__main__":
     unittest.main()

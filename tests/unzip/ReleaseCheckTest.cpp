@@ -1,12 +1,15 @@
 #include "unzip/ReleaseCheck.h"
 
 #include "common/Errors.h"
+#include "common/Sha256.h"
+#include "core/Hex.h"
 
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -36,10 +39,10 @@ struct TCheckCase {
 
 std::wstring Check(const TCheckCase& test) {
     try {
-        CReleaseCheck check(test.installed, test.keyed);
+        CReleaseCheck check(test.installed, test.keyed, std::wstring());
         check.SetUpdateDescription(test.update);
         for (const std::wstring& file : test.archiveFiles) {
-            check.AddArchiveFile(file);
+            check.AddArchiveFile(file, 0);
         }
         check.Decide();
         std::wstring removals = L"removes";
@@ -147,7 +150,7 @@ TEST(ReleaseCheck, ReadsTheDirectorysDescriptionAndSaysWhatTheUpdateDoes) {
     WriteTextFile(app + L"\\ORVANDEL-RELEASE.TXT", Installed);
     CReleaseCheck check(app, true);
     check.SetUpdateDescription(partial);
-    check.AddArchiveFile(L"setup.exe");
+    check.AddArchiveFile(L"setup.exe", 0);
     check.Decide();
     EXPECT_EQ(check.Describe(), L"release: the update brings version 2.1, made for 2.0 only; the "
                                 L"installed version is 2.0; it removes 1 file of the installed "
@@ -161,4 +164,103 @@ TEST(ReleaseCheck, ReadsTheDirectorysDescriptionAndSaysWhatTheUpdateDoes) {
         L"release: the archive has no release description; the installed version is unknown "
         L"(its release description: cannot be read: "))
         << unreadable.Describe();
+}
+
+namespace {
+
+std::string DigestHex(const std::string& bytes) {
+    CSha256 sha256;
+    sha256.Add(bytes.data(), bytes.size());
+    return FormatHex(sha256.Finish());
+}
+
+} // namespace
+
+TEST(ReleaseCheck, APatchedFileMustBeTheBaseVersionsOrTheUpdateNeedsTheFullArchive) {
+    const std::string installedA = "the installed a.dll";
+    const std::string installedB = std::string(5000, 'b');
+    const std::string made(64, '0');
+    const std::string patchLines = "patch a.dll " + DigestHex(installedA) + ' ' + DigestHex(made) +
+                                   " 64\npatch Lib/B.dll " + DigestHex(installedB) + ' ' +
+                                   DigestHex(made) + " 7000\n";
+    const std::string update = "orvandel-release 2\nversion 2.1\nbase 2.0\nfile setup.exe\n"
+                               "file a.dll\nfile lib/b.dll\n" +
+                               patchLines;
+    const std::wstring refused = L"the update is refused: it brings ";
+    struct TCase {
+        const char* what;
+        std::function<void(const std::wstring& app)> change;
+        std::vector<std::wstring> archiveFiles;
+        std::wstring outcome; // the start of the refusal, or the log's line
+    };
+    const std::vector<TCase> cases = {
+        {"both as installed",
+         [](const std::wstring&) {},
+         {L"setup.exe", L"A.DLL", L"lib\\b.dll"},
+         L"release: the update brings version 2.1, made for 2.0 only; the installed version is "
+         L"2.0; 2 files come as patches, 300 bytes of patches for 7064 bytes of files; it "
+         L"removes 0 files of the installed version"},
+        {"one changed after the install",
+         [](const std::wstring& app) { WriteTextFile(app + L"\\a.dll", "changed"); },
+         {L"setup.exe", L"a.dll", L"lib\\b.dll"},
+         refused + L"\"a.dll\" as a patch of version 2.0's file, and the installed \"a.dll\" was "
+                   L"changed since version 2.0 installed it, so the update needs the full "
+                   L"archive"},
+        {"one missing",
+         [](const std::wstring& app) { std::filesystem::remove(app + L"\\lib\\b.dll"); },
+         {L"setup.exe", L"a.dll", L"lib\\b.dll"},
+         refused + L"\"lib/b.dll\" as a patch of version 2.0's file, and the installed "
+                   L"\"lib/b.dll\" is missing, so the update needs the full archive"},
+        {"a folder in its place",
+         [](const std::wstring& app) {
+             std::filesystem::remove(app + L"\\a.dll");
+             std::filesystem::create_directories(app + L"\\a.dll");
+         },
+         {L"setup.exe", L"a.dll", L"lib\\b.dll"},
+         refused + L"\"a.dll\" as a patch of version 2.0's file, and the installed \"a.dll\" "
+                   L"cannot be read: "},
+        {"one the archive does not hold",
+         [](const std::wstring&) {},
+         {L"setup.exe", L"a.dll"},
+         L"the release description has a patch for \"lib/b.dll\", which the archive does not "
+         L"hold"},
+        {"another installed version first",
+         [](const std::wstring& app) {
+             WriteTextFile(app + L"\\orvandel-release.txt",
+                           "orvandel-release 1\nversion 1.9\nfile setup.exe\n");
+             WriteTextFile(app + L"\\a.dll", "changed");
+         },
+         {L"setup.exe", L"a.dll", L"lib\\b.dll"},
+         L"the update is refused: it is made for version 2.0 only, and the installed version is "
+         L"1.9"},
+    };
+    for (const TCase& test : cases) {
+        TempFolder folder;
+        const std::wstring app = folder / L"App";
+        std::filesystem::create_directories(app + L"\\lib");
+        WriteTextFile(
+            app + L"\\orvandel-release.txt",
+            "orvandel-release 1\nversion 2.0\nfile setup.exe\nfile a.dll\nfile lib/b.dll\n");
+        WriteTextFile(app + L"\\a.dll", installedA);
+        WriteTextFile(app + L"\\lib\\b.dll", installedB);
+        test.change(app);
+        std::wstring outcome;
+        try {
+            CReleaseCheck check(app, true);
+            check.SetUpdateDescription(update);
+            for (const std::wstring& file : test.archiveFiles) {
+                check.AddArchiveFile(file, 150);
+            }
+            check.Decide();
+            outcome = check.Describe();
+            ASSERT_NE(check.FindPatch(L"LIB\\B.DLL"), nullptr);
+            EXPECT_EQ(check.FindPatch(L"lib/b.dll")->size, 7000u);
+            EXPECT_EQ(check.GetInstalledPath(*check.FindPatch(L"lib/b.dll")),
+                      app + L"\\lib\\b.dll");
+            EXPECT_EQ(check.FindPatch(L"setup.exe"), nullptr);
+        } catch (const COrvException& refusal) {
+            outcome = refusal.GetText();
+        }
+        EXPECT_EQ(outcome.substr(0, test.outcome.size()), test.outcome) << test.what;
+    }
 }

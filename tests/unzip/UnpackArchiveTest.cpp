@@ -145,7 +145,7 @@ class RefusedDescription : public testing::TestWithParam<std::wstring> {};
 
 TEST_P(RefusedDescription, IsRefusedBeforeAnythingIsWritten) {
     TempFolder temp;
-    CReleaseCheck release(std::nullopt, false);
+    CReleaseCheck release(std::nullopt, false, std::wstring());
     {
         CUnzipper unzipper;
         unzipper.SetReleaseCheck(&release);
