@@ -32,21 +32,17 @@ std::string Quoted(std::u16string_view path) {
 // What the lines have given so far; each key may only follow the one before it.
 enum class TReached { Format, Version, Base, Files, Patches };
 
-class CDescriptionParser {
+class CDescriptionParser : public CLineParser {
 public:
     TReleaseParse Parse(std::string_view text) {
         if (text.size() > LargestReleaseDescription) {
             return Fault(DescribeOversizedDescription());
         }
-        CTextLines lines(text);
-        for (std::string_view line; lines.Next(line);) {
-            m_line = lines.GetNumber();
-            if (!TakeLine(line)) {
-                return {std::nullopt, m_fault};
-            }
+        if (!TakeLines(text)) {
+            return Fault(GetFault());
         }
         if (m_reached == TReached::Format) {
-            return Fault(m_line == 0 ? "empty" : "no version line");
+            return Fault(GetLineNumber() == 0 ? "empty" : "no version line");
         }
         if (m_reached != TReached::Files && m_reached != TReached::Patches) {
             return Fault("lists no file");
@@ -57,16 +53,8 @@ public:
 private:
     TReleaseParse Fault(const std::string& what) { return {std::nullopt, what}; }
 
-    bool Refuse(const std::string& what) {
-        m_fault = "line " + std::to_string(m_line) + ": " + what;
-        return false;
-    }
-
-    bool TakeLine(std::string_view line) {
-        if (line.empty()) {
-            return Refuse("empty");
-        }
-        if (m_line == 1) {
+    bool TakeLine(std::string_view line) override {
+        if (GetLineNumber() == 1) {
             if (line == FormatLine) {
                 return true;
             }
@@ -74,9 +62,7 @@ private:
                 m_takesPatches = true;
                 return true;
             }
-            return Refuse(line.starts_with(std::string(FormatKey) + ' ')
-                              ? "a format this updater does not know"
-                              : "not a release description");
+            return RefuseFormatLine(line, FormatKey, "a release description");
         }
         const std::size_t blank = line.find(' ');
         if (blank == std::string_view::npos) {
@@ -204,7 +190,7 @@ private:
         }
         // One spelling of the name, the file line's.
         patch.name = listed->second;
-        if (!TakeDigest(values[0], patch.from) || !TakeDigest(values[1], patch.to)) {
+        if (!TakeSha256(values[0], patch.from) || !TakeSha256(values[1], patch.to)) {
             return false;
         }
         const std::string_view size = values[2];
@@ -217,17 +203,8 @@ private:
         return true;
     }
 
-    bool TakeDigest(std::string_view text, TSha256& digest) {
-        if (!ParseHex(text, digest)) {
-            return Refuse(Quoted(text) + " is no SHA-256: " + std::string(Sha256Spelling));
-        }
-        return true;
-    }
-
     TReleaseDescription m_description;
     TReached m_reached = TReached::Format;
-    std::size_t m_line = 0;
-    std::string m_fault;
     bool m_takesPatches = false; // format 2
     // Each listed name, folded, with the name as listed.
     std::unordered_map<std::u16string, std::u16string> m_folded;

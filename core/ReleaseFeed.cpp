@@ -30,7 +30,7 @@ std::vector<std::string_view> SplitFields(std::string_view line) {
     }
 }
 
-class CFeedParser {
+class CFeedParser : public CLineParser {
 public:
     TFeedParse Parse(std::string_view text) {
         if (text.size() > LargestReleaseFeed) {
@@ -39,14 +39,10 @@ public:
             fault += " MiB";
             return {std::nullopt, fault};
         }
-        CTextLines lines(text);
-        for (std::string_view line; lines.Next(line);) {
-            m_line = lines.GetNumber();
-            if (!TakeLine(line)) {
-                return {std::nullopt, m_fault};
-            }
+        if (!TakeLines(text)) {
+            return {std::nullopt, GetFault()};
         }
-        if (m_line == 0) {
+        if (GetLineNumber() == 0) {
             return {std::nullopt, "empty"};
         }
         if (!m_latest) {
@@ -59,22 +55,9 @@ public:
     }
 
 private:
-    bool Refuse(const std::string& what) {
-        m_fault = "line " + std::to_string(m_line) + ": " + what;
-        return false;
-    }
-
-    bool TakeLine(std::string_view line) {
-        if (line.empty()) {
-            return Refuse("empty");
-        }
-        if (m_line == 1) {
-            if (line == FormatLine) {
-                return true;
-            }
-            return Refuse(line.starts_with(std::string(FormatKey) + ' ')
-                              ? "a feed format this reader does not know"
-                              : "not a release feed");
+    bool TakeLine(std::string_view line) override {
+        if (GetLineNumber() == 1) {
+            return line == FormatLine || RefuseFormatLine(line, FormatKey, "a release feed");
         }
         const std::vector<std::string_view> fields = SplitFields(line);
         const std::string_view key = fields.front();
@@ -117,7 +100,7 @@ private:
             return false;
         }
         if (!TakeName(fields[at], archive.name) || !TakeSize(fields[at + 1], archive.size) ||
-            !TakeDigest(fields[at + 2], archive.sha256)) {
+            !TakeSha256(fields[at + 2], archive.sha256)) {
             return false;
         }
         if (partial) {
@@ -193,18 +176,9 @@ private:
         return true;
     }
 
-    bool TakeDigest(std::string_view text, TFeedDigest& digest) {
-        if (!ParseHex(text, digest)) {
-            return Refuse(Quoted(text) + " is no SHA-256: " + std::string(Sha256Spelling));
-        }
-        return true;
-    }
-
     TReleaseFeed m_feed;
     bool m_latest = false;
     bool m_hasFull = false;
-    std::size_t m_line = 0;
-    std::string m_fault;
     std::unordered_set<std::u16string> m_names;
 };
 

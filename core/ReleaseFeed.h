@@ -29,15 +29,13 @@ constexpr std::string_view ReleaseFeedName = "releases.txt";
 // Far above any real feed, and low enough that an application reads it whole.
 constexpr std::size_t LargestReleaseFeed = 1024 * 1024;
 
-using TFeedDigest = std::array<std::uint8_t, 32>;
-
 // One archive that the feed offers.
 struct TFeedArchive {
     TReleaseVersion version;
     std::optional<TReleaseVersion> base; // present: a partial update for that version only
     std::u16string name;
     std::uint64_t size = 0;
-    TFeedDigest sha256{};
+    TSha256 sha256{};
 
     bool operator==(const TFeedArchive&) const = default;
 };

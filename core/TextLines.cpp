@@ -1,5 +1,7 @@
 #include "core/TextLines.h"
 
+#include "core/Hex.h"
+
 #include <charconv>
 
 namespace {
@@ -24,6 +26,37 @@ bool CTextLines::Next(std::string_view& line) {
     m_rest.remove_prefix(end == std::string_view::npos ? m_rest.size() : end + 1);
     if (line.ends_with('\r')) {
         line.remove_suffix(1);
+    }
+    return true;
+}
+
+bool CLineParser::TakeLines(std::string_view text) {
+    CTextLines lines(text);
+    for (std::string_view line; lines.Next(line);) {
+        m_line = lines.GetNumber();
+        if (line.empty() ? !Refuse("empty") : !TakeLine(line)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CLineParser::Refuse(const std::string& what) {
+    m_fault = "line " + std::to_string(m_line) + ": " + what;
+    return false;
+}
+
+bool CLineParser::RefuseFormatLine(std::string_view line, std::string_view key,
+                                   std::string_view kind) {
+    if (line.starts_with(std::string(key) + ' ')) {
+        return Refuse("a format this reader does not know");
+    }
+    return Refuse("not " + std::string(kind));
+}
+
+bool CLineParser::TakeSha256(std::string_view text, std::span<std::uint8_t, 32> digest) {
+    if (!ParseHex(text, digest)) {
+        return Refuse(Quoted(text) + " is no SHA-256: " + std::string(Sha256Spelling));
     }
     return true;
 }

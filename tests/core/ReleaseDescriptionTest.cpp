@@ -71,7 +71,7 @@ TEST(ReleaseDescription, RefusesEveryFaultNamingItsLine) {
     const std::vector<std::pair<std::string, std::string>> faults = {
         {"", "empty"},
         {"\xEF\xBB\xBF", "empty"},
-        {"orvandel-release 3\nversion 1\nfile a\n", "line 1: a format this updater does not know"},
+        {"orvandel-release 3\nversion 1\nfile a\n", "line 1: a format this reader does not know"},
         {"Orvandel-Release 1\nversion 1\nfile a\n", "line 1: not a release description"},
         {"orvandel-release 1\n", "no version line"},
         {head, "lists no file"},
@@ -208,7 +208,7 @@ TEST(ReleaseDescription, RefusesEveryFaultOfAPatchLine) {
         {"orvandel-release 1\nversion 2.1\nbase 2.0\nfile a.dll\npatch a.dll" + values,
          "line 5: unknown key \"patch\""},
         {"orvandel-release 2 \nversion 2.1\nfile a\n",
-         "line 1: a format this updater does not know"},
+         "line 1: a format this reader does not know"},
         {"orvandel-release 2\nversion 2.1\nfile a.dll\npatch a.dll" + values,
          "line 4: a patch line in a full update"},
         {"orvandel-release 2\nversion 2.1\nbase 2.0\npatch a.dll" + values + "file a.dll\n",

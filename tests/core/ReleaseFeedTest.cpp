@@ -71,7 +71,7 @@ TEST(ReleaseFeed, RefusesEveryOtherLineNamingIt) {
         {"orvandel-feed 1\n", "no latest line"},
         {Head, "no full update of the latest version"},
         {Head + Partial("2.0"), "line 3: partial before the full update"},
-        {"orvandel-feed 2\nlatest 2.1\n" + Full, "line 1: a feed format this reader does not know"},
+        {"orvandel-feed 2\nlatest 2.1\n" + Full, "line 1: a format this reader does not know"},
         {"orvandel-release 1\nlatest 2.1\n" + Full, "line 1: not a release feed"},
         {"\n" + Head + Full, "line 1: empty"},
         {Head + "\n" + Full, "line 3: empty"},
