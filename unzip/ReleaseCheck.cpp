@@ -193,8 +193,9 @@ std::wstring CReleaseCheck::Describe() const {
         }
         patched = L"; " + std::to_wstring(m_update->patches.size()) +
                   (m_update->patches.size() == 1 ? L" file comes" : L" files come") +
-                  L" as patches, " + std::to_wstring(m_patchBytes) + L" bytes of patches for " +
-                  std::to_wstring(fileBytes) + L" bytes of files";
+                  L" as patches, whose " + std::to_wstring(m_patchBytes) +
+                  L" bytes (before the archive's deflate) make " + std::to_wstring(fileBytes) +
+                  L" bytes of files";
     }
     return L"release: the update brings version " + VersionText(m_update->version) + kind +
            installed + patched + L"; it removes " + std::to_wstring(m_removals.size()) +

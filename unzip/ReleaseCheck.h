@@ -71,7 +71,7 @@ private:
     std::optional<TReleaseDescription> m_update;
     std::unique_ptr<CReleaseListing> m_listing;
     std::vector<std::wstring> m_removals;
-    std::uint64_t m_patchBytes = 0; // the archive's entries of patched files
+    std::uint64_t m_patchBytes = 0; // the patch streams, as the entries inflate to
 };
 
 // The release description at the top of the archive, read through the reader, which checks its

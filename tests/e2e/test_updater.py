@@ -1414,9 +1414,9 @@ class PatchedUpdateTests(KilledRuns, SignedArchives, UpdaterTestCase):
                           if name in ("sample_app.exe", "lib/core.dll"))
         file_bytes = len(case.version_2_exe()) + len(self.core_2())
         self.assertIn("release: the update brings version 2.0, made for 1.0 only; the installed "
-                      f"version is 1.0; 2 files come as patches, {patch_bytes} bytes of patches "
-                      f"for {file_bytes} bytes of files; it removes 0 files of the installed "
-                      "version", logged_runs(case.app_exe)[-1])
+                      f"version is 1.0; 2 files come as patches, whose {patch_bytes} bytes (before "
+                      f"the archive's deflate) make {file_bytes} bytes of files; it removes 0 "
+                      "files of the installed version", logged_runs(case.app_exe)[-1])
 
     def test_a_patched_file_changed_after_its_install_refuses_the_update(self):
         case = self.new_case()

@@ -198,8 +198,8 @@ TEST(ReleaseCheck, APatchedFileMustBeTheBaseVersionsOrTheUpdateNeedsTheFullArchi
          [](const std::wstring&) {},
          {L"setup.exe", L"A.DLL", L"lib\\b.dll"},
          L"release: the update brings version 2.1, made for 2.0 only; the installed version is "
-         L"2.0; 2 files come as patches, 300 bytes of patches for 7064 bytes of files; it "
-         L"removes 0 files of the installed version"},
+         L"2.0; 2 files come as patches, whose 300 bytes (before the archive's deflate) make 7064 "
+         L"bytes of files; it removes 0 files of the installed version"},
         {"one changed after the install",
          [](const std::wstring& app) { WriteTextFile(app + L"\\a.dll", "changed"); },
          {L"setup.exe", L"a.dll", L"lib\\b.dll"},
