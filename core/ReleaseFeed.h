@@ -2,7 +2,6 @@
 
 #include "core/ReleaseDescription.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>

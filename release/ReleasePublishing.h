@@ -47,9 +47,8 @@ struct TPublicationPlan {
 // orvandel-*.zip there must be what its name says (an archive whose directory the updater reads,
 // with an installer at its top and a description of that version and base, a full one none;
 // its files are read only where pack makes a partial update for it), the feed must parse, and
-// the version
-// must be above the newest one released. Archives above the feed's latest version are what a
-// publish that was interrupted before its feed left: those of this version are made again,
+// the version must be above the newest one released. Archives above the feed's latest version are
+// what a publish that was interrupted before its feed left: those of this version are made again,
 // others are refused. The folder's faults are pack's own.
 TPublicationPlan PlanPublication(const TPublishRequest& request);
 
