@@ -71,8 +71,9 @@ private:
         const std::string_view key = line.substr(0, blank);
         const std::string_view value = line.substr(blank + 1);
         if (key == VersionKey) {
-            return m_reached == TReached::Format ? TakeVersion(value, m_description.version)
-                                                 : Refuse("a second version");
+            return m_reached == TReached::Format
+                       ? TakeVersion(value, m_description.version) && Reach(TReached::Version)
+                       : Refuse("a second version");
         }
         if (key == BaseKey) {
             if (m_reached != TReached::Version) {
@@ -98,18 +99,6 @@ private:
 
     bool Reach(TReached reached) {
         m_reached = reached;
-        return true;
-    }
-
-    bool TakeVersion(std::string_view text, TReleaseVersion& version) {
-        const std::optional<TReleaseVersion> parsed = ParseReleaseVersion(text);
-        if (!parsed) {
-            return Refuse(Quoted(text) + " is no version: " + std::string(VersionSpelling));
-        }
-        version = *parsed;
-        if (m_reached == TReached::Format) {
-            m_reached = TReached::Version;
-        }
         return true;
     }
 

@@ -117,15 +117,6 @@ private:
         return true;
     }
 
-    bool TakeVersion(std::string_view text, TReleaseVersion& version) {
-        const std::optional<TReleaseVersion> parsed = ParseReleaseVersion(text);
-        if (!parsed) {
-            return Refuse(Quoted(text) + " is no version: " + std::string(VersionSpelling));
-        }
-        version = *parsed;
-        return true;
-    }
-
     bool TakeBase(std::string_view text, TFeedArchive& archive) {
         archive.base.emplace();
         if (!TakeVersion(text, *archive.base)) {

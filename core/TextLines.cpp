@@ -1,6 +1,7 @@
 #include "core/TextLines.h"
 
 #include "core/Hex.h"
+#include "core/ReleaseDescription.h"
 
 #include <charconv>
 
@@ -52,6 +53,15 @@ bool CLineParser::RefuseFormatLine(std::string_view line, std::string_view key,
         return Refuse("a format this reader does not know");
     }
     return Refuse("not " + std::string(kind));
+}
+
+bool CLineParser::TakeVersion(std::string_view text, TReleaseVersion& version) {
+    const std::optional<TReleaseVersion> parsed = ParseReleaseVersion(text);
+    if (!parsed) {
+        return Refuse(Quoted(text) + " is no version: " + std::string(VersionSpelling));
+    }
+    version = *parsed;
+    return true;
 }
 
 bool CLineParser::TakeSha256(std::string_view text, std::span<std::uint8_t, 32> digest) {

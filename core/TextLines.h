@@ -24,6 +24,8 @@ private:
     std::size_t m_number = 0;
 };
 
+struct TReleaseVersion;
+
 // A parser of such a text, which takes it a line at a time and names the line of its fault.
 class CLineParser {
 public:
@@ -42,6 +44,8 @@ protected:
     // A first line that is not one of the format lines this reader knows ("KEY N"): another
     // number of the key is a format it does not know, anything else a text of another kind.
     bool RefuseFormatLine(std::string_view line, std::string_view key, std::string_view kind);
+    // A version field, as release descriptions write versions.
+    bool TakeVersion(std::string_view text, TReleaseVersion& version);
     // A SHA-256 field, in this system's hex.
     bool TakeSha256(std::string_view text, std::span<std::uint8_t, 32> digest);
 

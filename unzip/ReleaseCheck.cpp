@@ -86,16 +86,18 @@ void CReleaseCheck::SetUpdateDescription(std::optional<std::string> text) {
     m_listing = std::make_unique<CReleaseListing>(*m_update);
 }
 
-void CReleaseCheck::AddArchiveFile(std::wstring_view path, std::uint64_t size) {
+const TFilePatch* CReleaseCheck::AddArchiveFile(std::wstring_view path, std::uint64_t size) {
     if (!m_listing) {
-        return;
+        return nullptr;
     }
     const std::u16string archivePath =
         WithSeparator(std::u16string(path.begin(), path.end()), u'/');
     m_listing->Claim(archivePath);
-    if (m_listing->FindPatch(archivePath) != nullptr) {
+    const TFilePatch* patch = m_listing->FindPatch(archivePath);
+    if (patch != nullptr) {
         m_patchBytes += size;
     }
+    return patch;
 }
 
 const TFilePatch* CReleaseCheck::FindPatch(std::wstring_view path) const {

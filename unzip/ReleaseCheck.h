@@ -37,8 +37,9 @@ public:
     // COrvException with the reason.
     void SetUpdateDescription(std::optional<std::string> text);
     // Every file of the archive, at its path below the archive's top, '\' or '/' between
-    // components, with its size in the archive.
-    void AddArchiveFile(std::wstring_view path, std::uint64_t size);
+    // components, with its size in the archive. Returns the patch that the file is, or null
+    // where it comes whole.
+    const TFilePatch* AddArchiveFile(std::wstring_view path, std::uint64_t size);
     // Once every file is added. Throws COrvException, naming both versions, when the update is
     // refused, and with the reason when the archive contradicts its description. A patched file
     // that the application directory does not hold as the base version has it refuses the

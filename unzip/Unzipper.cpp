@@ -212,11 +212,9 @@ bool CUnzipper::UnpackFrom(const std::shared_ptr<const CByteSource>& archive,
     }
     CountElements(countingStorage.Get(), tally.fileCount, tally.bytesTotal,
                   [&](const std::wstring& path, std::uint64_t size) {
-                      const TFilePatch* patch = nullptr;
-                      if (m_releaseCheck != nullptr) {
-                          m_releaseCheck->AddArchiveFile(path, size);
-                          patch = m_releaseCheck->FindPatch(path);
-                      }
+                      const TFilePatch* patch = m_releaseCheck != nullptr
+                                                    ? m_releaseCheck->AddArchiveFile(path, size)
+                                                    : nullptr;
                       // A patch takes the room of the file it makes.
                       need.AddFile(patch != nullptr ? patch->size : size);
                   });
